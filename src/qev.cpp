@@ -1,0 +1,82 @@
+// qev: publishes the integer in the file "current" to one TCP client.
+// Every poll from the client is answered with a fixed-size record holding
+// the value's decimal text.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "constants.h"
+#include "serve.h"
+
+namespace {
+
+int s = -1;   // the listening socket; open for the life of the process
+int s2 = -1;  // the one client's connection
+
+// A service that cannot set itself up says which step failed and why, and
+// stops, rather than claim to wait on a port it does not hold.
+[[noreturn]] void failSetup(const char* step) {
+  (void)fprintf(stderr, "QEV: cannot listen on port %u: %s: %s\n",
+                unsigned{qev::kPort}, step, std::strerror(errno));
+  std::exit(1);
+}
+
+// Creates the listening socket on every IPv4 interface and leaves it in `s`.
+// Exits with status 1 and a message on standard error when any step fails.
+void openListener() {
+  s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s == -1) failSetup("socket");
+
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(qev::kPort);
+
+  // Lets a restarted service bind while its previous connection lingers in
+  // TIME_WAIT.
+  const int on = 1;
+  if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == -1)
+    failSetup("setsockopt SO_REUSEADDR");
+  if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == -1)
+    failSetup("bind");
+  if (listen(s, qev::kBacklog) == -1) failSetup("listen");
+}
+
+// Accepts the one client into `s2` and logs it. A failed accept is reported
+// and tried again after a pause; this returns only with a connection.
+void acceptClient() {
+  for (;;) {
+    sockaddr_in peer{};
+    socklen_t peer_length = sizeof peer;
+    s2 = accept(s, reinterpret_cast<sockaddr*>(&peer), &peer_length);
+    if (s2 != -1) break;
+    if (errno == EINTR) continue;
+    perror("Error");
+    timespec pause{0, qev::kAcceptRetryPauseNs};
+    (void)nanosleep(&pause, nullptr);
+  }
+  (void)printf("QEV: %d\n", s);
+  (void)fflush(stdout);
+  (void)printf("QEV: Accepting socket :%d\n", s2);
+  (void)fflush(stdout);
+}
+
+}  // namespace
+
+int main() {
+  openListener();
+  // Each start-up line is flushed at once so that a log redirected to a file
+  // shows where the service stands even before its first client.
+  (void)printf("QEV: Waiting for connection ...:%d\n", s);
+  (void)fflush(stdout);
+  acceptClient();
+  qev::serveClient(s2);
+}

@@ -1,0 +1,84 @@
+#include "serve.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "constants.h"
+#include "value_file.h"
+
+namespace qev {
+
+namespace {
+
+// Writes all of `size` bytes, going on after a short or interrupted write so
+// that the client's fixed-size framing never slips. Returns `size`, or -1
+// with errno set when the connection fails.
+ssize_t writeAll(int fd, const char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = write(fd, data + done, size - done);
+    if (n == -1) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+// Waits for the client's next poll; the bytes themselves mean nothing.
+// Returns only when some arrived: the end of the client's stream ends the
+// service, and so does a failed connection.
+void awaitRequest(int connection, std::array<char, kRecordSize>& buffer) {
+  for (;;) {
+    const ssize_t n = recv(connection, buffer.data(), buffer.size(), 0);
+    if (n > 0) return;
+    if (n == 0) {
+      // The client has finished. Answering would only write into a closed
+      // connection, so the service is done.
+      (void)printf("QEV: Connection closed\n");
+      (void)fflush(stdout);
+      std::exit(0);
+    }
+    if (errno == EINTR) continue;
+    perror("Error");
+    (void)fflush(stdout);
+    std::exit(1);
+  }
+}
+
+}  // namespace
+
+void serveClient(int connection) {
+  std::int32_t currentValue = 0;
+  std::array<char, kRecordSize> replyBuffer{};
+  for (;;) {
+    // The file is read before the wait, so a reply carries the value as it
+    // stood when the server began to wait for that request.
+    readCurrentValue(currentValue);
+    awaitRequest(connection, replyBuffer);
+
+    // Zero-fill first: the bytes after the text are part of the record, and
+    // the first of them ends the text for the log line below. The text is at
+    // most 11 characters, so it always fits.
+    replyBuffer.fill('\0');
+    (void)std::to_chars(replyBuffer.data(), replyBuffer.data() + 11,
+                        currentValue);
+
+    const ssize_t written =
+        writeAll(connection, replyBuffer.data(), replyBuffer.size());
+    (void)printf("Current: %s:%d:%d\n", replyBuffer.data(),
+                 static_cast<int>(written), connection);
+    if (written == -1) perror("Error");
+    (void)fflush(stdout);
+  }
+}
+
+}  // namespace qev

@@ -1,0 +1,26 @@
+// Reading the published value from the value file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace qev {
+
+// Reads the integer that leads `text` the way "%d" would: white space is
+// skipped, then an optional '+' or '-', then decimal digits up to the first
+// other character. Returns nothing when there is no number or when it lies
+// outside the signed 32-bit range. `more_follows` says that `text` is only
+// the start of the data: a number that runs to its end is then not taken,
+// since its digits may go on. Allocates nothing; time is linear in `text`.
+std::optional<std::int32_t> parseValue(std::string_view text,
+                                       bool more_follows);
+
+// Opens the value file in the working directory, reads it once and closes
+// it. On return `currentValue` holds the number read, or keeps its previous
+// value when the file held no number in range. While the file cannot be
+// opened, retries without message after a short pause: it does not return
+// until an open has succeeded.
+void readCurrentValue(std::int32_t& currentValue);
+
+}  // namespace qev

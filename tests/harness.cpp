@@ -1,0 +1,261 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/close_range.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#ifndef QEV_BINARY
+#error "QEV_BINARY must name the qev executable under test"
+#endif
+
+namespace qevtest {
+
+namespace {
+
+void writeProc(const char* file, const std::string& text) {
+  std::ofstream out(file);
+  out << text;
+}
+
+[[noreturn]] void fail(const std::string& what) {
+  throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+void enterUserNamespace() {
+  const uid_t uid = getuid();
+  const gid_t gid = getgid();
+  if (unshare(CLONE_NEWUSER) == -1) {
+    // Some sandboxes forbid user namespaces; root can do without one.
+    if (uid == 0) return;
+    fail("unshare(CLONE_NEWUSER)");
+  }
+  writeProc("/proc/self/setgroups", "deny");
+  writeProc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+  writeProc("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+}
+
+void enterFreshNetwork() {
+  if (unshare(CLONE_NEWNET) == -1) fail("unshare(CLONE_NEWNET)");
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd == -1) fail("socket");
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  if (ioctl(fd, SIOCGIFFLAGS, &request) == -1) fail("SIOCGIFFLAGS lo");
+  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+  if (ioctl(fd, SIOCSIFFLAGS, &request) == -1) fail("SIOCSIFFLAGS lo");
+  close(fd);
+}
+
+TempDir::TempDir() {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "qev-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) fail("mkdtemp");
+  path = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
+void writeValue(const std::filesystem::path& dir, const std::string& text) {
+  const auto temporary = dir / ".current.tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary);
+    out << text;
+  }
+  std::filesystem::rename(temporary, dir / "current");
+}
+
+std::string readFile(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+Server::Server(const std::filesystem::path& work, long fd_limit,
+               const char* preload)
+    : logs(log_dir.path) {
+  const std::string out_path = (logs / "stdout").string();
+  const std::string err_path = (logs / "stderr").string();
+  pid = fork();
+  if (pid == -1) fail("fork");
+  if (pid == 0) {
+    // The child: only async-signal-safe calls from here to exec.
+    const int in = open("/dev/null", O_RDONLY);
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in == -1 || out == -1 || err == -1 || chdir(work.c_str()) == -1)
+      _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    // The server must see exactly descriptors 0, 1 and 2, as it would when
+    // started from a shell.
+    syscall(SYS_close_range, 3U, ~0U, 0U);
+    if (fd_limit > 0) {
+      // Only the soft limit, so that a test may raise it again later.
+      rlimit limit{};
+      getrlimit(RLIMIT_NOFILE, &limit);
+      limit.rlim_cur = static_cast<rlim_t>(fd_limit);
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (preload != nullptr) setenv("LD_PRELOAD", preload, 1);
+    execl(QEV_BINARY, "qev", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+}
+
+Server::~Server() {
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+std::string Server::out() const { return readFile(logs / "stdout"); }
+std::string Server::err() const { return readFile(logs / "stderr"); }
+
+int Server::waitExit(Clock::duration limit) {
+  int status = -1;
+  const bool ended = eventually(
+      [&] {
+        const pid_t got = waitpid(pid, &status, WNOHANG);
+        return got == pid;
+      },
+      limit);
+  if (!ended) return -1;
+  pid = -1;
+  return status;
+}
+
+bool Server::waitBlockedIn(long nr, Clock::duration limit) const {
+  const std::string file = "/proc/" + std::to_string(pid) + "/syscall";
+  return eventually(
+      [&] {
+        // "running" while on a CPU; otherwise the number of the system call
+        // it sleeps in. A state of S means it really sleeps there.
+        std::istringstream line(readFile(file));
+        long current = -1;
+        return line >> current && current == nr && waitState('S', 0s);
+      },
+      limit);
+}
+
+bool Server::waitState(char state, Clock::duration limit) const {
+  const std::string file = "/proc/" + std::to_string(pid) + "/stat";
+  return eventually(
+      [&] {
+        const std::string stat = readFile(file);
+        const auto close_paren = stat.rfind(')');
+        return close_paren != std::string::npos &&
+               close_paren + 2 < stat.size() && stat[close_paren + 2] == state;
+      },
+      limit);
+}
+
+long Server::cpuTicks() const {
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  long utime = 0;
+  long stime = 0;
+  // Fields 3 to 13 come before utime (14) and stime (15).
+  for (int i = 3; i <= 13; ++i) fields >> field;
+  fields >> utime >> stime;
+  return utime + stime;
+}
+
+int connectToService(Clock::duration limit) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kPort);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const auto deadline = Clock::now() + limit;
+  do {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == -1) fail("socket");
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+      return fd;
+    close(fd);
+    std::this_thread::sleep_for(10ms);
+  } while (Clock::now() < deadline);
+  return -1;
+}
+
+std::string readBytes(int fd, std::size_t n, Clock::duration limit) {
+  std::string data;
+  const auto deadline = Clock::now() + limit;
+  while (data.size() < n) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - Clock::now());
+    if (left.count() <= 0) break;
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
+    char chunk[65536];
+    const ssize_t got =
+        recv(fd, chunk, std::min(sizeof chunk, n - data.size()), 0);
+    if (got <= 0) break;
+    data.append(chunk, static_cast<std::size_t>(got));
+  }
+  return data;
+}
+
+std::string poll(int fd) {
+  if (send(fd, "x", 1, MSG_NOSIGNAL) != 1) return {};
+  std::string record = readBytes(fd, kRecord);
+  return record.size() == kRecord ? record : std::string{};
+}
+
+std::size_t pendingAfter(int fd, Clock::duration limit) {
+  return readBytes(fd, 1 << 20, limit).size();
+}
+
+std::string recordOf(const std::string& text) {
+  std::string record = text;
+  record.resize(kRecord, '\0');
+  return record;
+}
+
+bool eventually(const std::function<bool()>& condition, Clock::duration limit) {
+  const auto deadline = Clock::now() + limit;
+  for (;;) {
+    if (condition()) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+}
+
+int countOf(const std::string& haystack, const std::string& needle) {
+  int count = 0;
+  for (auto at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + needle.size()))
+    ++count;
+  return count;
+}
+
+}  // namespace qevtest

@@ -1,0 +1,84 @@
+// Helpers for tests that run the real qev binary over real sockets. Each
+// test gets a network namespace of its own, so servers in parallel tests
+// never meet and none listens on a real interface.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace qevtest {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+inline constexpr std::size_t kRecord = 1024;
+inline constexpr std::uint16_t kPort = 8792;
+
+// Once per process: a user namespace of our own in which we may make
+// network namespaces, even when not started as root.
+void enterUserNamespace();
+// A fresh network namespace with only loopback, and loopback up.
+void enterFreshNetwork();
+
+// A temporary directory, removed with everything in it at scope end.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::filesystem::path path;
+};
+
+// Writes `text` as the value file, atomically (a temporary, then rename).
+void writeValue(const std::filesystem::path& dir, const std::string& text);
+std::string readFile(const std::filesystem::path& file);
+
+// The real qev, started in `work` with standard output and error sent to
+// files; killed at scope end if still running. `fd_limit`, when not 0, is
+// its soft limit of open descriptors; `preload` a library to preload.
+struct Server {
+  explicit Server(const std::filesystem::path& work, long fd_limit = 0,
+                  const char* preload = nullptr);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  std::string out() const;  // what it printed on standard output so far
+  std::string err() const;  // and on standard error
+  // Waits for the process to end; returns its wait status, or -1 when it
+  // is still running after `limit`.
+  int waitExit(Clock::duration limit = 5s);
+  // True once the server sits blocked in system call `nr`.
+  bool waitBlockedIn(long nr, Clock::duration limit = 5s) const;
+  // True once the process state (as in /proc/PID/stat) is `state`.
+  bool waitState(char state, Clock::duration limit = 5s) const;
+  long cpuTicks() const;  // user plus system time, in clock ticks
+
+  TempDir log_dir;
+  std::filesystem::path logs;
+  pid_t pid = -1;
+};
+
+// Connects to the service on loopback, retrying while it starts up.
+// Returns the connected socket, or -1.
+int connectToService(Clock::duration limit = 5s);
+// Sends one poll byte and reads one whole record; empty on failure.
+std::string poll(int fd);
+// Reads exactly `n` bytes, or fewer when `limit` passes or the peer closes.
+std::string readBytes(int fd, std::size_t n, Clock::duration limit = 5s);
+// Bytes that arrive within `limit`, without waiting for more than that.
+std::size_t pendingAfter(int fd, Clock::duration limit);
+// The record a value should produce: its text, then zero bytes.
+std::string recordOf(const std::string& text);
+
+// Polls `condition` until it holds or `limit` passes.
+bool eventually(const std::function<bool()>& condition,
+                Clock::duration limit = 5s);
+int countOf(const std::string& haystack, const std::string& needle);
+
+}  // namespace qevtest

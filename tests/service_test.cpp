@@ -1,0 +1,352 @@
+// The real qev binary over TCP on loopback, each test in a network
+// namespace of its own with a scratch working directory.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "harness.h"
+
+namespace {
+
+using namespace qevtest;
+
+// A scratch working directory and a fresh network for every test.
+class Service : public ::testing::Test {
+ protected:
+  void SetUp() override { enterFreshNetwork(); }
+  TempDir work;
+};
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd != -1) close(fd);
+  }
+};
+
+TEST_F(Service, StartupLinesAreLoggedAtOnceWithListenerThenConnection) {
+  writeValue(work.path, "1\n");
+  Server server(work.path);
+  // Before any client: the waiting line is already in the redirected log.
+  ASSERT_TRUE(eventually([&] { return !server.out().empty(); }));
+  EXPECT_EQ(server.out(), "QEV: Waiting for connection ...:3\n");
+
+  FdCloser client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  ASSERT_TRUE(
+      eventually([&] { return countOf(server.out(), "Accepting") == 1; }));
+  EXPECT_EQ(server.out(),
+            "QEV: Waiting for connection ...:3\n"
+            "QEV: 3\n"
+            "QEV: Accepting socket :4\n");
+}
+
+struct RecordCase {
+  const char* name;
+  const char* file;
+  const char* text;
+
+  friend void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class Records : public Service,
+                public ::testing::WithParamInterface<RecordCase> {};
+
+TEST_P(Records, RepliesToAPollWithOneZeroPaddedRecordAndLogsIt) {
+  writeValue(work.path, GetParam().file);
+  Server server(work.path);
+  FdCloser client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  EXPECT_EQ(poll(client.fd), recordOf(GetParam().text));
+  ASSERT_TRUE(
+      eventually([&] { return countOf(server.out(), "Current: ") == 1; }));
+  EXPECT_NE(server.out().find(std::string("\nCurrent: ") + GetParam().text +
+                              ":1024:4\n"),
+            std::string::npos)
+      << server.out();
+  EXPECT_EQ(server.err(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, Records,
+    ::testing::Values(RecordCase{"FortyTwo", "42\n", "42"},
+                      RecordCase{"Smallest", "-2147483648\n", "-2147483648"},
+                      RecordCase{"Zero", "0\n", "0"},
+                      RecordCase{"NoNumberYetIsZero", "none\n", "0"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(Service, ReplyCarriesTheValueReadBeforeTheWait) {
+  writeValue(work.path, "1\n");
+  Server server(work.path);
+  FdCloser client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  EXPECT_EQ(poll(client.fd), recordOf("1"));
+  // Once the server sleeps in its receive it has read the file for the
+  // next reply; a change now shows only in the reply after that.
+  ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
+  writeValue(work.path, "2\n");
+  EXPECT_EQ(poll(client.fd), recordOf("1"));
+  EXPECT_EQ(poll(client.fd), recordOf("2"));
+}
+
+TEST_F(Service, AnswersEachReceiveNotEachMessage) {
+  writeValue(work.path, "7\n");
+  Server server(work.path);
+  FdCloser client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+
+  // 1500 bytes that have arrived whole take two receives: two records.
+  const std::string big(1500, 'q');
+  ASSERT_EQ(send(client.fd, big.data(), big.size(), 0), 1500);
+  EXPECT_EQ(readBytes(client.fd, 2 * kRecord), recordOf("7") + recordOf("7"));
+  ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
+  EXPECT_EQ(pendingAfter(client.fd, 0ms), 0U);
+
+  // Two short requests both waiting before the receive draw one record.
+  // No Nagle delay, so that both are there while the server is stopped.
+  const int on = 1;
+  ASSERT_EQ(setsockopt(client.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on), 0);
+  ASSERT_EQ(kill(server.pid, SIGSTOP), 0);
+  ASSERT_TRUE(server.waitState('T'));
+  ASSERT_EQ(send(client.fd, "a", 1, 0), 1);
+  ASSERT_EQ(send(client.fd, "b", 1, 0), 1);
+  ASSERT_EQ(kill(server.pid, SIGCONT), 0);
+  EXPECT_EQ(readBytes(client.fd, kRecord), recordOf("7"));
+  ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
+  EXPECT_EQ(pendingAfter(client.fd, 0ms), 0U);
+  EXPECT_EQ(countOf(server.out(), "Current: 7:1024:4\n"), 3);
+}
+
+TEST_F(Service, WaitsQuietlyForAMissingFileThenAnswersPromptly) {
+  Server server(work.path);
+  FdCloser client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  ASSERT_EQ(send(client.fd, "x", 1, 0), 1);
+
+  const long ticks_before = server.cpuTicks();
+  EXPECT_EQ(pendingAfter(client.fd, 1s), 0U);
+  const long ticks = server.cpuTicks() - ticks_before;
+  const long per_second = sysconf(_SC_CLK_TCK);
+  std::printf("cpu while waiting: %ld of %ld ticks in 1 s\n", ticks,
+              per_second);
+  // A spinning retry would use the whole second; the paced one next to none.
+  EXPECT_LT(ticks, per_second / 4);
+
+  const auto written = Clock::now();
+  writeValue(work.path, "5\n");
+  EXPECT_EQ(readBytes(client.fd, kRecord), recordOf("5"));
+  const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(
+      Clock::now() - written);
+  std::printf("reply %lld ms after the file appeared\n",
+              static_cast<long long>(delay.count()));
+  EXPECT_LT(delay, 1s);  // generous: the machine is shared
+  EXPECT_EQ(server.err(), "");
+}
+
+TEST_F(Service, SecondClientIsConnectedButNeverAnswered) {
+  writeValue(work.path, "3\n");
+  Server server(work.path);
+  FdCloser first{connectToService()};
+  ASSERT_NE(first.fd, -1);
+  EXPECT_EQ(poll(first.fd), recordOf("3"));
+
+  FdCloser second{connectToService(1s)};
+  ASSERT_NE(second.fd, -1) << "the system completes the connection";
+  ASSERT_EQ(send(second.fd, "x", 1, 0), 1);
+  EXPECT_EQ(pendingAfter(second.fd, 300ms), 0U);
+
+  writeValue(work.path, "4\n");
+  EXPECT_EQ(poll(first.fd), recordOf("3"));
+  EXPECT_EQ(poll(first.fd), recordOf("4"));
+  EXPECT_EQ(countOf(server.out(), "Accepting"), 1);
+}
+
+TEST_F(Service, TakenPortIsReportedAndEndsTheServiceBeforeItClaimsToWait) {
+  const int holder = socket(AF_INET, SOCK_STREAM, 0);
+  FdCloser hold{holder};
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kPort);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address),
+            0);
+  ASSERT_EQ(listen(holder, 1), 0);
+
+  writeValue(work.path, "1\n");
+  Server server(work.path);
+  const int status = server.waitExit();
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(server.out(), "");
+  EXPECT_EQ(server.err(),
+            "QEV: cannot listen on port 8792: bind: Address already in use\n");
+}
+
+TEST_F(Service, EndOfStreamEndsTheServiceWithoutAReply) {
+  writeValue(work.path, "9\n");
+  Server server(work.path);
+  FdCloser client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  EXPECT_EQ(poll(client.fd), recordOf("9"));
+  ASSERT_EQ(shutdown(client.fd, SHUT_WR), 0);
+
+  const int status = server.waitExit();
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // Nothing after the one record: the server closed without replying.
+  EXPECT_EQ(pendingAfter(client.fd, 1s), 0U);
+  const std::string out = server.out();
+  EXPECT_EQ(countOf(out, "Current: "), 1);
+  EXPECT_TRUE(out.ends_with("Current: 9:1024:4\nQEV: Connection closed\n"))
+      << out;
+  EXPECT_EQ(server.err(), "");
+}
+
+TEST_F(Service, ClientResetIsReportedAndEndsTheService) {
+  writeValue(work.path, "9\n");
+  Server server(work.path);
+  const int client = connectToService();
+  ASSERT_NE(client, -1);
+  EXPECT_EQ(poll(client), recordOf("9"));
+  ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
+  const linger abort_on_close{1, 0};
+  setsockopt(client, SOL_SOCKET, SO_LINGER, &abort_on_close,
+             sizeof abort_on_close);
+  close(client);  // sends a reset
+
+  const int status = server.waitExit();
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(server.err(), "Error: Connection reset by peer\n");
+  EXPECT_EQ(countOf(server.out(), "Current: "), 1);
+}
+
+TEST_F(Service, FailedAcceptIsRetriedAtAPaceUntilItSucceeds) {
+  writeValue(work.path, "6\n");
+  // Descriptors 0 to 2 and the listener use up a limit of 4: every accept
+  // fails for want of a descriptor.
+  Server server(work.path, 4);
+  FdCloser client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  ASSERT_EQ(send(client.fd, "x", 1, 0), 1);
+
+  std::this_thread::sleep_for(1s);
+  const int failures = countOf(server.err(), "Error: Too many open files\n");
+  std::printf("failed accepts reported in 1 s: %d\n", failures);
+  EXPECT_GE(failures, 1);
+  EXPECT_LE(failures, 20) << "the retry should pause between attempts";
+  EXPECT_EQ(countOf(server.out(), "Accepting"), 0);
+  EXPECT_EQ(pendingAfter(client.fd, 0ms), 0U);
+
+  // Given descriptors again, the same service accepts and serves.
+  rlimit limit{};
+  ASSERT_EQ(prlimit(server.pid, RLIMIT_NOFILE, nullptr, &limit), 0);
+  limit.rlim_cur = 64;
+  ASSERT_EQ(prlimit(server.pid, RLIMIT_NOFILE, &limit, nullptr), 0);
+  EXPECT_EQ(readBytes(client.fd, kRecord), recordOf("6"));
+  EXPECT_EQ(countOf(server.out(), "QEV: Accepting socket :4\n"), 1);
+  EXPECT_EQ(server.out().find(":-1"), std::string::npos);
+}
+
+// True while a connection on the service's port lingers in TIME_WAIT.
+bool portInTimeWait() {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // header
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (local.ends_with(":2258") && state == "06") return true;
+  }
+  return false;
+}
+
+TEST_F(Service, RestartsStraightAfterARunWhosePortIsInTimeWait) {
+  writeValue(work.path, "1\n");
+  {
+    Server first(work.path);
+    FdCloser client{connectToService()};
+    ASSERT_NE(client.fd, -1);
+    EXPECT_EQ(poll(client.fd), recordOf("1"));
+    // The server's side closes first, so its end of the connection, on
+    // port 8792, is the one left in TIME_WAIT.
+    kill(first.pid, SIGTERM);
+    first.waitExit();
+    EXPECT_EQ(pendingAfter(client.fd, 1s), 0U);
+  }
+  ASSERT_TRUE(portInTimeWait());
+
+  Server second(work.path);
+  FdCloser client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  EXPECT_EQ(poll(client.fd), recordOf("1"));
+  EXPECT_EQ(second.err(), "");
+}
+
+TEST_F(Service, WholeRecordsGoOutWhenWritesAreCutShortOrInterrupted) {
+  writeValue(work.path, "-123456\n");
+  // Every socket write takes at most 100 bytes and every other write or
+  // receive is interrupted first.
+  Server server(work.path, 0, QEV_INTERRUPTING_IO);
+  FdCloser client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  for (int i = 0; i < 20; ++i)
+    ASSERT_EQ(poll(client.fd), recordOf("-123456")) << "poll " << i;
+  ASSERT_TRUE(
+      eventually([&] { return countOf(server.out(), "Current: ") == 20; }));
+  EXPECT_EQ(countOf(server.out(), "Current: -123456:1024:4\n"), 20);
+  EXPECT_EQ(server.err(), "");
+}
+
+// True once something listens on the service's port.
+bool portListening() {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // header
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (local.ends_with(":2258") && state == "0A") return true;
+  }
+  return false;
+}
+
+TEST_F(Service, OnePollByNcReceivesExactlyOneRecord) {
+  writeValue(work.path, "42\n");
+  Server server(work.path);
+  ASSERT_TRUE(eventually(portListening));
+  FILE* nc = popen("printf x | nc -q1 127.0.0.1 8792", "r");
+  ASSERT_NE(nc, nullptr);
+  std::string received;
+  char chunk[4096];
+  for (std::size_t n; (n = fread(chunk, 1, sizeof chunk, nc)) > 0;)
+    received.append(chunk, n);
+  EXPECT_EQ(pclose(nc), 0);
+  EXPECT_EQ(received, recordOf("42"));
+  // nc's leaving is the end of the client's stream.
+  const int status = server.waitExit();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  qevtest::enterUserNamespace();
+  return RUN_ALL_TESTS();
+}
