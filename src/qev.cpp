@@ -3,6 +3,7 @@
 // the value's decimal text.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,6 +28,20 @@ int s2 = -1;  // the one client's connection
   (void)fprintf(stderr, "QEV: cannot listen on port %u: %s: %s\n",
                 unsigned{qev::kPort}, step, std::strerror(errno));
   std::exit(1);
+}
+
+// Started with standard output (or input, or error) closed, the service
+// would be given that descriptor for a socket, and its log lines would go to
+// the client inside the records. /dev/null takes any such place first.
+void keepStandardStreamsOpen() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) continue;
+    if (open("/dev/null", O_RDWR) != fd) {
+      (void)fprintf(stderr, "QEV: cannot open /dev/null: %s\n",
+                    std::strerror(errno));
+      std::exit(1);
+    }
+  }
 }
 
 // Creates the listening socket on every IPv4 interface and leaves it in `s`.
@@ -72,6 +87,7 @@ void acceptClient() {
 }  // namespace
 
 int main() {
+  keepStandardStreamsOpen();
   openListener();
   // Each start-up line is flushed at once so that a log redirected to a file
   // shows where the service stands even before its first client.

@@ -97,8 +97,7 @@ std::string readFile(const std::filesystem::path& file) {
   return all.str();
 }
 
-Server::Server(const std::filesystem::path& work, long fd_limit,
-               const char* preload)
+Server::Server(const std::filesystem::path& work, Options options)
     : logs(log_dir.path) {
   const std::string out_path = (logs / "stdout").string();
   const std::string err_path = (logs / "stderr").string();
@@ -117,14 +116,15 @@ Server::Server(const std::filesystem::path& work, long fd_limit,
     // The server must see exactly descriptors 0, 1 and 2, as it would when
     // started from a shell.
     syscall(SYS_close_range, 3U, ~0U, 0U);
-    if (fd_limit > 0) {
+    if (options.stdout_closed) close(1);
+    if (options.fd_limit > 0) {
       // Only the soft limit, so that a test may raise it again later.
       rlimit limit{};
       getrlimit(RLIMIT_NOFILE, &limit);
-      limit.rlim_cur = static_cast<rlim_t>(fd_limit);
+      limit.rlim_cur = static_cast<rlim_t>(options.fd_limit);
       setrlimit(RLIMIT_NOFILE, &limit);
     }
-    if (preload != nullptr) setenv("LD_PRELOAD", preload, 1);
+    if (options.preload != nullptr) setenv("LD_PRELOAD", options.preload, 1);
     execl(QEV_BINARY, "qev", static_cast<char*>(nullptr));
     _exit(127);
   }

@@ -38,12 +38,18 @@ struct TempDir {
 void writeValue(const std::filesystem::path& dir, const std::string& text);
 std::string readFile(const std::filesystem::path& file);
 
-// The real qev, started in `work` with standard output and error sent to
-// files; killed at scope end if still running. `fd_limit`, when not 0, is
-// its soft limit of open descriptors; `preload` a library to preload.
+// How a Server is started, beyond the defaults.
+struct Options {
+  long fd_limit = 0;              // soft limit of open descriptors, when not 0
+  const char* preload = nullptr;  // a library for LD_PRELOAD
+  bool stdout_closed = false;     // start it with descriptor 1 closed
+};
+
+// The real qev, started in `work` with standard input from /dev/null and
+// standard output and error sent to files; killed at scope end if still
+// running.
 struct Server {
-  explicit Server(const std::filesystem::path& work, long fd_limit = 0,
-                  const char* preload = nullptr);
+  explicit Server(const std::filesystem::path& work, Options options = {});
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;

@@ -238,7 +238,7 @@ TEST_F(Service, FailedAcceptIsRetriedAtAPaceUntilItSucceeds) {
   writeValue(work.path, "6\n");
   // Descriptors 0 to 2 and the listener use up a limit of 4: every accept
   // fails for want of a descriptor.
-  Server server(work.path, 4);
+  Server server(work.path, {.fd_limit = 4});
   FdCloser client{connectToService()};
   ASSERT_NE(client.fd, -1);
   ASSERT_EQ(send(client.fd, "x", 1, 0), 1);
@@ -301,7 +301,7 @@ TEST_F(Service, WholeRecordsGoOutWhenWritesAreCutShortOrInterrupted) {
   writeValue(work.path, "-123456\n");
   // Every socket write takes at most 100 bytes and every other write or
   // receive is interrupted first.
-  Server server(work.path, 0, QEV_INTERRUPTING_IO);
+  Server server(work.path, {.preload = QEV_INTERRUPTING_IO});
   FdCloser client{connectToService()};
   ASSERT_NE(client.fd, -1);
   for (int i = 0; i < 20; ++i)
@@ -309,6 +309,16 @@ TEST_F(Service, WholeRecordsGoOutWhenWritesAreCutShortOrInterrupted) {
   ASSERT_TRUE(
       eventually([&] { return countOf(server.out(), "Current: ") == 20; }));
   EXPECT_EQ(countOf(server.out(), "Current: -123456:1024:4\n"), 20);
+  EXPECT_EQ(server.err(), "");
+}
+
+TEST_F(Service, LogNeverLeaksIntoRecordsWhenStartedWithStdoutClosed) {
+  writeValue(work.path, "8\n");
+  Server server(work.path, {.stdout_closed = true});
+  FdCloser client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(poll(client.fd), recordOf("8"));
+  EXPECT_EQ(pendingAfter(client.fd, 100ms), 0U);
   EXPECT_EQ(server.err(), "");
 }
 
