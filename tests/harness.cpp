@@ -97,37 +97,59 @@ std::string readFile(const std::filesystem::path& file) {
   return all.str();
 }
 
-Server::Server(const std::filesystem::path& work, Options options)
-    : logs(log_dir.path) {
+namespace {
+
+// Starts `argv` in `work` with standard input from /dev/null and output and
+// error sent to `logs`/stdout and `logs`/stderr. Everything the child needs
+// is made before the fork: the test may have threads running.
+pid_t spawn(const std::vector<std::string>& argv,
+            const std::filesystem::path& work,
+            const std::filesystem::path& logs, const Options& options) {
   const std::string out_path = (logs / "stdout").string();
   const std::string err_path = (logs / "stderr").string();
-  pid = fork();
+  std::vector<char*> args;
+  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry)
+    if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0)
+      environment.emplace_back(*entry);
+  if (options.preload != nullptr)
+    environment.push_back(std::string("LD_PRELOAD=") + options.preload);
+  std::vector<char*> env;
+  for (auto& entry : environment) env.push_back(entry.data());
+  env.push_back(nullptr);
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  // Only the soft limit, so that a test may raise it again later.
+  if (options.fd_limit > 0)
+    limit.rlim_cur = static_cast<rlim_t>(options.fd_limit);
+
+  const pid_t pid = fork();
   if (pid == -1) fail("fork");
-  if (pid == 0) {
-    // The child: only async-signal-safe calls from here to exec.
-    const int in = open("/dev/null", O_RDONLY);
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in == -1 || out == -1 || err == -1 || chdir(work.c_str()) == -1)
-      _exit(126);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    // The server must see exactly descriptors 0, 1 and 2, as it would when
-    // started from a shell.
-    syscall(SYS_close_range, 3U, ~0U, 0U);
-    if (options.stdout_closed) close(1);
-    if (options.fd_limit > 0) {
-      // Only the soft limit, so that a test may raise it again later.
-      rlimit limit{};
-      getrlimit(RLIMIT_NOFILE, &limit);
-      limit.rlim_cur = static_cast<rlim_t>(options.fd_limit);
-      setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    if (options.preload != nullptr) setenv("LD_PRELOAD", options.preload, 1);
-    execl(QEV_BINARY, "qev", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  if (pid != 0) return pid;
+  // The child: only async-signal-safe calls from here to exec.
+  const int in = open("/dev/null", O_RDONLY);
+  const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (in == -1 || out == -1 || err == -1 || chdir(work.c_str()) == -1)
+    _exit(126);
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  // Exactly descriptors 0, 1 and 2, as when started from a shell.
+  syscall(SYS_close_range, 3U, ~0U, 0U);
+  if (options.stdout_closed) close(1);
+  setrlimit(RLIMIT_NOFILE, &limit);
+  execve(args[0], args.data(), env.data());
+  _exit(127);
+}
+
+}  // namespace
+
+Server::Server(const std::filesystem::path& work, Options options)
+    : logs(log_dir.path) {
+  pid = spawn({QEV_BINARY}, work, logs, options);
 }
 
 Server::~Server() {
@@ -188,6 +210,21 @@ long Server::cpuTicks() const {
   for (int i = 3; i <= 13; ++i) fields >> field;
   fields >> utime >> stime;
   return utime + stime;
+}
+
+Outcome runProgram(const std::vector<std::string>& argv,
+                   Clock::duration limit) {
+  TempDir logs;
+  const pid_t pid = spawn(argv, logs.path, logs.path, {});
+  Outcome run;
+  if (!eventually([&] { return waitpid(pid, &run.status, WNOHANG) == pid; },
+                  limit)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &run.status, 0);
+  }
+  run.out = readFile(logs.path / "stdout");
+  run.err = readFile(logs.path / "stderr");
+  return run;
 }
 
 int connectToService(Clock::duration limit) {

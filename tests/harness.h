@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace qevtest {
 
@@ -69,6 +70,17 @@ struct Server {
   std::filesystem::path logs;
   pid_t pid = -1;
 };
+
+// A program run to its end: its wait status and what it printed.
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+// Runs `argv` (argv[0] a path) with standard input from /dev/null, waiting
+// at most `limit` before killing it.
+Outcome runProgram(const std::vector<std::string>& argv,
+               Clock::duration limit = 30s);
 
 // Connects to the service on loopback, retrying while it starts up.
 // Returns the connected socket, or -1.

@@ -1,0 +1,276 @@
+// qev-client: polls the qev service and prints the value it publishes,
+// checking every record it receives. Also measures the service: latency of
+// polls back to back, and its top rate with requests streamed.
+
+#include <getopt.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "wire.h"
+
+namespace {
+
+using namespace qevclient;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr long kDefaultBenchPolls = 100000;
+
+struct Settings {
+  std::string host = "127.0.0.1";
+  std::uint16_t port = 8792;
+  long count = 1;  // 0: until interrupted
+  bool count_given = false;
+  milliseconds interval{1000};
+  milliseconds timeout{5000};
+  bool bench = false;
+  double saturate_seconds = 0;
+  std::string latencies_file;
+};
+
+constexpr const char* kUsage =
+    "Usage: qev-client [OPTION]...\n"
+    "Polls the qev service and prints the value it publishes, one line per\n"
+    "poll. Every reply is checked: 1024 bytes holding a signed 32-bit\n"
+    "number's decimal text followed by zero bytes.\n"
+    "\n"
+    "  -H, --host ADDR       IPv4 address of the service (default 127.0.0.1)\n"
+    "  -p, --port PORT       its TCP port (default 8792)\n"
+    "  -n, --count N         poll N times; 0 polls until interrupted "
+    "(default 1)\n"
+    "  -i, --interval MS     pause between polls in milliseconds (default "
+    "1000)\n"
+    "  -t, --timeout MS      longest wait for a connection or a record "
+    "(default 5000)\n"
+    "      --bench           poll back to back (--count times, default "
+    "100000)\n"
+    "                        and print polls per second and latency\n"
+    "      --latencies FILE  with --bench, write each poll's latency in\n"
+    "                        microseconds to FILE, one per line\n"
+    "      --saturate SECS   stream requests without waiting for replies for\n"
+    "                        SECS seconds and print records per second\n"
+    "  -h, --help            show this help and exit\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the service cannot be reached or a\n"
+    "reply is missing or malformed, 2 on a usage error.\n";
+
+[[noreturn]] void usageError(const std::string& message) {
+  std::fprintf(stderr, "qev-client: %s\nTry 'qev-client --help'.\n",
+               message.c_str());
+  std::exit(2);
+}
+
+[[noreturn]] void fail(const std::string& message) {
+  std::fprintf(stderr, "qev-client: %s\n", message.c_str());
+  std::exit(1);
+}
+
+long parseNumber(const char* text, const char* option, long least, long most) {
+  long value = 0;
+  const char* end = text + std::strlen(text);
+  const auto [stop, error] = std::from_chars(text, end, value);
+  if (error != std::errc{} || stop != end || value < least || value > most)
+    usageError(std::string(option) + " wants a whole number from " +
+               std::to_string(least) + " to " + std::to_string(most) +
+               ", not '" + text + "'");
+  return value;
+}
+
+Settings parseArguments(int argc, char** argv) {
+  enum { kBench = 256, kLatencies, kSaturate };
+  static const option kOptions[] = {
+      {"host", required_argument, nullptr, 'H'},
+      {"port", required_argument, nullptr, 'p'},
+      {"count", required_argument, nullptr, 'n'},
+      {"interval", required_argument, nullptr, 'i'},
+      {"timeout", required_argument, nullptr, 't'},
+      {"bench", no_argument, nullptr, kBench},
+      {"latencies", required_argument, nullptr, kLatencies},
+      {"saturate", required_argument, nullptr, kSaturate},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
+  Settings settings;
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, ":H:p:n:i:t:h", kOptions,
+                               nullptr)) != -1;) {
+    switch (c) {
+      case 'H':
+        settings.host = optarg;
+        break;
+      case 'p':
+        settings.port =
+            static_cast<std::uint16_t>(parseNumber(optarg, "--port", 1, 65535));
+        break;
+      case 'n':
+        settings.count = parseNumber(optarg, "--count", 0, 1'000'000'000);
+        settings.count_given = true;
+        break;
+      case 'i':
+        settings.interval =
+            milliseconds(parseNumber(optarg, "--interval", 0, 86'400'000));
+        break;
+      case 't':
+        settings.timeout =
+            milliseconds(parseNumber(optarg, "--timeout", 1, 86'400'000));
+        break;
+      case kBench:
+        settings.bench = true;
+        break;
+      case kLatencies:
+        settings.latencies_file = optarg;
+        break;
+      case kSaturate:
+        settings.saturate_seconds =
+            static_cast<double>(parseNumber(optarg, "--saturate", 1, 3600));
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        std::exit(0);
+      case ':':
+        usageError(std::string("option '") + argv[optind - 1] +
+                   "' needs a value");
+      default:
+        usageError(std::string("unknown option '") + argv[optind - 1] + "'");
+    }
+  }
+  if (optind < argc)
+    usageError(std::string("unexpected argument '") + argv[optind] + "'");
+  if (settings.bench && settings.saturate_seconds > 0)
+    usageError("--bench and --saturate go one at a time");
+  if (!settings.latencies_file.empty() && !settings.bench)
+    usageError("--latencies goes with --bench");
+  if (settings.bench && !settings.count_given)
+    settings.count = kDefaultBenchPolls;
+  if (settings.bench && settings.count == 0)
+    usageError("--bench needs a --count of at least 1");
+  return settings;
+}
+
+std::int32_t pollOrFail(int fd, milliseconds timeout) {
+  auto reply = pollOnce(fd, timeout);
+  if (auto* failure = std::get_if<Failure>(&reply)) fail(failure->message);
+  return std::get<std::int32_t>(reply);
+}
+
+// Polls `count` times (0: forever), printing each value on its own line.
+void watch(int fd, const Settings& settings) {
+  for (long i = 0; settings.count == 0 || i < settings.count; ++i) {
+    if (i > 0) std::this_thread::sleep_for(settings.interval);
+    std::printf("%d\n", pollOrFail(fd, settings.timeout));
+    std::fflush(stdout);
+  }
+}
+
+double percentile(const std::vector<double>& sorted, double fraction) {
+  const auto at = static_cast<std::size_t>(fraction * (sorted.size() - 1));
+  return sorted[at];
+}
+
+// Polls back to back and prints the rate and the latency distribution.
+void bench(int fd, const Settings& settings) {
+  std::vector<double> micros;
+  micros.reserve(static_cast<std::size_t>(settings.count));
+  const auto start = Clock::now();
+  for (long i = 0; i < settings.count; ++i) {
+    const auto sent = Clock::now();
+    pollOrFail(fd, settings.timeout);
+    micros.push_back(
+        std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+  }
+  const double seconds =
+      std::chrono::duration<double>(Clock::now() - start).count();
+  if (!settings.latencies_file.empty()) {
+    FILE* out = std::fopen(settings.latencies_file.c_str(), "w");
+    if (out == nullptr)
+      fail("cannot write " + settings.latencies_file + ": " +
+           std::strerror(errno));
+    for (double us : micros) std::fprintf(out, "%.2f\n", us);
+    if (std::fclose(out) != 0)
+      fail("cannot write " + settings.latencies_file + ": " +
+           std::strerror(errno));
+  }
+  std::sort(micros.begin(), micros.end());
+  std::printf(
+      "polls=%ld seconds=%.3f rate=%.0f p50_us=%.2f p99_us=%.2f "
+      "max_us=%.2f\n",
+      settings.count, seconds, settings.count / seconds,
+      percentile(micros, 0.50), percentile(micros, 0.99), micros.back());
+}
+
+// Keeps the service's receive queue full for the given time and counts the
+// whole, well-formed records that come back.
+void saturate(int fd, const Settings& settings) {
+  static const std::string requests(65536, '?');
+  std::vector<char> incoming(1 << 18);
+  Record record;
+  std::size_t partial = 0;
+  long records = 0;
+  const auto start = Clock::now();
+  const auto end =
+      start + std::chrono::duration_cast<Clock::duration>(
+                  std::chrono::duration<double>(settings.saturate_seconds));
+  while (Clock::now() < end) {
+    pollfd ready{fd, POLLIN | POLLOUT, 0};
+    if (::poll(&ready, 1, 100) == -1 && errno != EINTR)
+      fail(std::string("poll: ") + std::strerror(errno));
+    if (ready.revents & POLLOUT) {
+      if (send(fd, requests.data(), requests.size(), MSG_NOSIGNAL) == -1 &&
+          errno != EAGAIN && errno != EINTR)
+        fail(std::string("cannot send requests: ") + std::strerror(errno));
+    }
+    if (ready.revents & (POLLIN | POLLHUP | POLLERR)) {
+      const ssize_t n = recv(fd, incoming.data(), incoming.size(), 0);
+      if (n == 0) fail("the service closed the connection");
+      if (n == -1 && errno != EAGAIN && errno != EINTR)
+        fail(std::string("cannot receive: ") + std::strerror(errno));
+      for (ssize_t at = 0; at < n;) {
+        const auto take = std::min<std::size_t>(
+            record.size() - partial, static_cast<std::size_t>(n - at));
+        std::memcpy(record.data() + partial, incoming.data() + at, take);
+        partial += take;
+        at += static_cast<ssize_t>(take);
+        if (partial < record.size()) break;
+        auto checked = checkRecord(record);
+        if (auto* failure = std::get_if<Failure>(&checked))
+          fail("record " + std::to_string(records + 1) + ": " +
+               failure->message);
+        ++records;
+        partial = 0;
+      }
+    }
+  }
+  const double seconds =
+      std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("records=%ld seconds=%.3f rate=%.0f\n", records, seconds,
+              records / seconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Settings settings = parseArguments(argc, argv);
+  auto connected = connectTo(settings.host, settings.port, settings.timeout);
+  if (auto* failure = std::get_if<Failure>(&connected)) fail(failure->message);
+  const int fd = std::get<int>(connected);
+  if (settings.saturate_seconds > 0) {
+    saturate(fd, settings);
+  } else if (settings.bench) {
+    bench(fd, settings);
+  } else {
+    watch(fd, settings);
+  }
+  close(fd);
+  return 0;
+}

@@ -1,0 +1,187 @@
+#include "wire.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace qevclient {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string systemError(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
+
+// Milliseconds left until `deadline`, never negative.
+int msUntil(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - Clock::now());
+  return static_cast<int>(std::max<long long>(left.count(), 0));
+}
+
+// Waits until `fd` is ready for `events`; false when `deadline` passes.
+bool waitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    pollfd ready{fd, events, 0};
+    const int n = ::poll(&ready, 1, msUntil(deadline));
+    if (n > 0) return true;
+    if (n == 0) return false;
+    if (errno != EINTR) return true;  // let the next call report it
+  }
+}
+
+std::string printable(const char* text, std::size_t size) {
+  std::string shown;
+  for (std::size_t i = 0; i < size && shown.size() < 40; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7f) {
+      shown += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      shown += escaped;
+    }
+  }
+  return shown;
+}
+
+}  // namespace
+
+std::variant<std::int32_t, Failure> checkRecord(const Record& record) {
+  const auto end = std::find(record.begin(), record.end(), '\0');
+  const auto length = static_cast<std::size_t>(end - record.begin());
+  if (length == record.size())
+    return Failure{"malformed record: no zero bytes after the text"};
+  const auto padding_end =
+      std::find_if(end, record.end(), [](char c) { return c != '\0'; });
+  if (padding_end != record.end()) {
+    return Failure{"malformed record: byte " +
+                   std::to_string(padding_end - record.begin()) +
+                   " after the text is not zero"};
+  }
+  const std::string text(record.data(), length);
+  const std::string quoted = "'" + printable(text.data(), text.size()) + "'";
+  if (text.empty())
+    return Failure{"malformed record: no text before the zero bytes"};
+  const bool negative = text[0] == '-';
+  const std::string digits = text.substr(negative ? 1 : 0);
+  const bool all_digits =
+      !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) {
+        return c >= '0' && c <= '9';
+      });
+  if (!all_digits || (digits.size() > 1 && digits[0] == '0') ||
+      (negative && digits == "0"))
+    return Failure{"malformed record: text " + quoted +
+                   " is not a decimal number"};
+  if (digits.size() > 10)
+    return Failure{"malformed record: " + quoted +
+                   " is outside the signed 32-bit range"};
+  const long long magnitude = std::stoll(digits);
+  const long long value = negative ? -magnitude : magnitude;
+  if (value < INT32_MIN || value > INT32_MAX)
+    return Failure{"malformed record: " + quoted +
+                   " is outside the signed 32-bit range"};
+  return static_cast<std::int32_t>(value);
+}
+
+std::variant<int, Failure> connectTo(const std::string& host,
+                                     std::uint16_t port,
+                                     std::chrono::milliseconds timeout) {
+  const std::string where = host + ":" + std::to_string(port);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
+    return Failure{"'" + host + "' is not an IPv4 address"};
+
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd == -1) return Failure{systemError("socket")};
+  const auto deadline = Clock::now() + timeout;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) ==
+      -1) {
+    if (errno != EINPROGRESS) {
+      const std::string message = systemError("cannot connect to " + where);
+      close(fd);
+      return Failure{message};
+    }
+    if (!waitFor(fd, POLLOUT, deadline)) {
+      close(fd);
+      return Failure{"cannot connect to " + where + ": no answer within " +
+                     std::to_string(timeout.count()) + " ms"};
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+    if (error != 0) {
+      close(fd);
+      return Failure{"cannot connect to " + where + ": " +
+                     std::strerror(error)};
+    }
+  }
+  // Polls are single bytes that must leave at once.
+  const int on = 1;
+  (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return fd;
+}
+
+std::string sendAll(int fd, const char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = send(fd, data + done, size - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n == -1 && errno == EAGAIN) {
+      waitFor(fd, POLLOUT, Clock::now() + std::chrono::seconds(60));
+    } else if (n == -1 && errno != EINTR) {
+      return systemError("cannot send a poll");
+    }
+  }
+  return {};
+}
+
+std::string readRecord(int fd, Record& record,
+                       std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  std::size_t got = 0;
+  while (got < record.size()) {
+    const ssize_t n = recv(fd, record.data() + got, record.size() - got, 0);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n == 0) {
+      if (got == 0) return "the service closed the connection without a reply";
+      return "the service closed the connection after " + std::to_string(got) +
+             " of " + std::to_string(record.size()) + " bytes of a record";
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return systemError("cannot receive a record");
+    if (!waitFor(fd, POLLIN, deadline)) {
+      return "no whole record within " + std::to_string(timeout.count()) +
+             " ms (got " + std::to_string(got) + " of " +
+             std::to_string(record.size()) + " bytes)";
+    }
+  }
+  return {};
+}
+
+std::variant<std::int32_t, Failure> pollOnce(
+    int fd, std::chrono::milliseconds timeout) {
+  if (auto error = sendAll(fd, "?", 1); !error.empty()) return Failure{error};
+  Record record;
+  if (auto error = readRecord(fd, record, timeout); !error.empty())
+    return Failure{error};
+  return checkRecord(record);
+}
+
+}  // namespace qevclient

@@ -1,0 +1,45 @@
+// The client's side of the qev protocol: connecting, polling, and checking
+// each reply record to the letter.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <variant>
+
+namespace qevclient {
+
+inline constexpr std::size_t kRecordSize = 1024;
+using Record = std::array<char, kRecordSize>;
+
+// What went wrong, in words fit for an operator.
+struct Failure {
+  std::string message;
+};
+
+// Checks a whole record: the value's decimal text exactly as "%d" writes it
+// (optional '-', digits without leading zeros, within the signed 32-bit
+// range), then zero bytes to the end. Returns the value or what is wrong.
+std::variant<std::int32_t, Failure> checkRecord(const Record& record);
+
+// Connects to `host` (dotted IPv4) on `port`, giving up after `timeout`.
+// Returns the connected descriptor or what went wrong.
+std::variant<int, Failure> connectTo(const std::string& host,
+                                     std::uint16_t port,
+                                     std::chrono::milliseconds timeout);
+
+// Sends `size` bytes whole. Returns an empty message on success.
+std::string sendAll(int fd, const char* data, std::size_t size);
+
+// Reads exactly one record, however the service's writes split it, waiting
+// at most `timeout` for it. Returns an empty message on success.
+std::string readRecord(int fd, Record& record,
+                       std::chrono::milliseconds timeout);
+
+// One poll: sends a byte, reads the record and checks it.
+std::variant<std::int32_t, Failure> pollOnce(int fd,
+                                             std::chrono::milliseconds timeout);
+
+}  // namespace qevclient

@@ -1,0 +1,251 @@
+// qev-client, run as a program against the real service and against a fake
+// one that sends malformed or oddly split records.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using namespace qevtest;
+
+int exitCode(const Outcome& run) {
+  return WIFEXITED(run.status) ? WEXITSTATUS(run.status) : -1;
+}
+
+Outcome client(std::vector<std::string> args) {
+  args.insert(args.begin(), QEV_CLIENT_BINARY);
+  return runProgram(args);
+}
+
+std::string zeros(std::size_t n) { return std::string(n, '\0'); }
+
+// A stand-in for the service: listens on the service's port and answers
+// each poll with the pieces of its script, written separately with a pause
+// between them. With the script done it closes, or, when `hold` is set,
+// keeps the connection open and says nothing until the client leaves.
+struct FakeService {
+  explicit FakeService(std::vector<std::vector<std::string>> script,
+                       bool hold_open = false)
+      : replies(std::move(script)), hold(hold_open) {}
+
+  void start() {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address),
+        0);
+    ASSERT_EQ(listen(listener_, 1), 0);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~FakeService() {
+    if (thread_.joinable()) thread_.join();
+    if (listener_ != -1) close(listener_);
+  }
+
+ private:
+  void serve() {
+    const int fd = accept(listener_, nullptr, nullptr);
+    if (fd == -1) return;
+    char request[1024];
+    for (const auto& pieces : replies) {
+      if (recv(fd, request, sizeof request, 0) <= 0) break;
+      for (const auto& piece : pieces) {
+        send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
+        std::this_thread::sleep_for(20ms);
+      }
+    }
+    if (hold)
+      while (recv(fd, request, sizeof request, 0) > 0) {
+      }
+    close(fd);
+  }
+
+  std::vector<std::vector<std::string>> replies;
+  bool hold;
+  int listener_ = -1;
+  std::thread thread_;
+};
+
+class Client : public ::testing::Test {
+ protected:
+  void SetUp() override { enterFreshNetwork(); }
+};
+
+struct BadReply {
+  const char* name;
+  std::vector<std::string> pieces;
+  const char* complaint;
+
+  friend void PrintTo(const BadReply& c, std::ostream* os) { *os << c.name; }
+};
+
+class Malformed : public Client,
+                  public ::testing::WithParamInterface<BadReply> {};
+
+TEST_P(Malformed, IsNamedOnStandardErrorWithExitStatusOne) {
+  FakeService fake{{GetParam().pieces}, true};
+  fake.start();
+  const Outcome run = client({"--timeout", "500"});
+  EXPECT_EQ(exitCode(run), 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find(GetParam().complaint), std::string::npos) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, Malformed,
+    ::testing::Values(
+        BadReply{"NoZeroPadding",
+                 {std::string(1024, '7')},
+                 "no zero bytes after the text"},
+        BadReply{"JunkAfterPadding",
+                 {"42" + zeros(1021) + "X"},
+                 "byte 1023 after the text is not zero"},
+        BadReply{"NotANumber",
+                 {"abc" + zeros(1021)},
+                 "text 'abc' is not a decimal number"},
+        BadReply{"LeadingZero", {"042" + zeros(1021)}, "not a decimal number"},
+        BadReply{"PlusSign", {"+5" + zeros(1022)}, "not a decimal number"},
+        BadReply{"LoneMinus", {"-" + zeros(1023)}, "not a decimal number"},
+        BadReply{"OutOfRange",
+                 {"2147483648" + zeros(1014)},
+                 "'2147483648' is outside the signed 32-bit range"},
+        BadReply{"NoText", {zeros(1024)}, "no text before the zero bytes"},
+        BadReply{"ShortThenSilent",
+                 {"42" + zeros(998)},
+                 "no whole record within 500 ms (got 1000 of 1024 bytes)"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(Client, ShortRecordThenCloseIsReported) {
+  FakeService fake{{{"42" + zeros(998)}}};
+  fake.start();
+  const Outcome run = client({});
+  EXPECT_EQ(exitCode(run), 1);
+  EXPECT_EQ(run.err,
+            "qev-client: the service closed the connection after 1000 of 1024 "
+            "bytes of a record\n");
+}
+
+TEST_F(Client, CloseWithoutReplyIsReported) {
+  // Reads the poll, then closes without a word.
+  FakeService fake(std::vector<std::vector<std::string>>{{}});
+  fake.start();
+  const Outcome run = client({});
+  EXPECT_EQ(exitCode(run), 1);
+  EXPECT_EQ(run.err,
+            "qev-client: the service closed the connection without a reply\n");
+}
+
+TEST_F(Client, RecordsSplitAcrossWritesAreJoined) {
+  FakeService fake{{{"5" + zeros(1023)}, {"-", "6" + zeros(500), zeros(522)}},
+                   true};
+  fake.start();
+  const Outcome run = client({"--count", "2", "--interval", "0"});
+  EXPECT_EQ(exitCode(run), 0) << run.err;
+  EXPECT_EQ(run.out, "5\n-6\n");
+}
+
+TEST_F(Client, RefusedConnectionIsReported) {
+  const Outcome run = client({});
+  EXPECT_EQ(exitCode(run), 1);
+  EXPECT_EQ(run.err,
+            "qev-client: cannot connect to 127.0.0.1:8792: Connection "
+            "refused\n");
+}
+
+TEST_F(Client, PrintsTheServiceValueOnce) {
+  TempDir work;
+  writeValue(work.path, "-2147483648\n");
+  Server server(work.path);
+  ASSERT_TRUE(eventually([&] { return !server.out().empty(); }));
+  const Outcome run = client({});
+  EXPECT_EQ(exitCode(run), 0) << run.err;
+  EXPECT_EQ(run.out, "-2147483648\n");
+  EXPECT_EQ(server.waitExit(), 0) << "the client's leaving ends the service";
+}
+
+TEST_F(Client, WatchesAValueChange) {
+  TempDir work;
+  writeValue(work.path, "1\n");
+  Server server(work.path);
+  ASSERT_TRUE(eventually([&] { return !server.out().empty(); }));
+  std::thread writer([&] {
+    // Once the server waits for the second poll, having read the file.
+    eventually([&] { return countOf(server.out(), "Current: ") == 1; });
+    server.waitBlockedIn(SYS_recvfrom);
+    writeValue(work.path, "2\n");
+  });
+  const Outcome run = client({"-n", "3", "-i", "300"});
+  writer.join();
+  EXPECT_EQ(exitCode(run), 0) << run.err;
+  EXPECT_EQ(run.out, "1\n1\n2\n");
+}
+
+TEST_F(Client, BenchAndSaturateReportTheirFigures) {
+  TempDir work;
+  writeValue(work.path, "3\n");
+  {
+    Server server(work.path);
+    ASSERT_TRUE(eventually([&] { return !server.out().empty(); }));
+    const Outcome run = client({"--bench", "--count", "200"});
+    EXPECT_EQ(exitCode(run), 0) << run.err;
+    EXPECT_TRUE(run.out.starts_with("polls=200 seconds=")) << run.out;
+    EXPECT_NE(run.out.find(" p99_us="), std::string::npos) << run.out;
+  }
+  Server server(work.path);
+  ASSERT_TRUE(eventually([&] { return !server.out().empty(); }));
+  const Outcome run = client({"--saturate", "1"});
+  EXPECT_EQ(exitCode(run), 0) << run.err;
+  EXPECT_TRUE(run.out.starts_with("records=")) << run.out;
+  EXPECT_FALSE(run.out.starts_with("records=0 ")) << run.out;
+}
+
+TEST(ClientUsage, BadArgumentsAreUsageErrors) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--port", "0"},
+      {"--port", "http"},
+      {"--count", "-1"},
+      {"--bench", "--saturate", "1"},
+      {"--latencies", "out"},
+      {"stray"},
+      {"--no-such-option"},
+      {"--timeout"},
+      {"--host", "localhost", "--bench", "--count", "0"}};
+  for (const auto& args : cases) {
+    const Outcome run = client(args);
+    EXPECT_EQ(exitCode(run), 2) << args[0];
+    EXPECT_NE(run.err.find("Try 'qev-client --help'."), std::string::npos)
+        << run.err;
+  }
+  const Outcome bad_host = client({"--host", "localhost"});
+  EXPECT_EQ(exitCode(bad_host), 1);
+  EXPECT_EQ(bad_host.err, "qev-client: 'localhost' is not an IPv4 address\n");
+}
+
+TEST(ClientUsage, HelpDescribesTheOptions) {
+  const Outcome run = client({"--help"});
+  EXPECT_EQ(exitCode(run), 0);
+  EXPECT_TRUE(run.out.starts_with("Usage: qev-client")) << run.out;
+  EXPECT_NE(run.out.find("--saturate"), std::string::npos);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  qevtest::enterUserNamespace();
+  return RUN_ALL_TESTS();
+}
