@@ -1,11 +1,13 @@
 #include "serve.h"
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +18,39 @@
 namespace qev {
 
 namespace {
+
+// Set from a reply's write until its log line has been flushed.
+volatile std::sig_atomic_t replying = 0;
+// A stop signal that came while replying, to act on once the line is out.
+volatile std::sig_atomic_t deferredStop = 0;
+
+// Ends the process by `signal` with its default action, as if the service
+// had never caught it.
+void stopNow(int signal) {
+  (void)std::signal(signal, SIG_DFL);
+  (void)std::raise(signal);
+}
+
+// A stop (SIGTERM, SIGINT) ends the service at once, except between the
+// write of a reply and the flush of its log line: then it waits for the
+// line, so that the log holds a line for every reply that was sent.
+extern "C" void onStopSignal(int signal) {
+  if (replying != 0) {
+    deferredStop = signal;
+    return;
+  }
+  stopNow(signal);
+}
+
+void deferStopsDuringReplies() {
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  // Blocking calls go on after the handler has run, as without it.
+  action.sa_flags = SA_RESTART;
+  (void)sigemptyset(&action.sa_mask);
+  (void)sigaction(SIGTERM, &action, nullptr);
+  (void)sigaction(SIGINT, &action, nullptr);
+}
 
 // Writes all of `size` bytes, going on after a short or interrupted write so
 // that the client's fixed-size framing never slips. Returns `size`, or -1
@@ -57,6 +92,7 @@ void awaitRequest(int connection, std::array<char, kRecordSize>& buffer) {
 }  // namespace
 
 void serveClient(int connection) {
+  deferStopsDuringReplies();
   std::int32_t currentValue = 0;
   std::array<char, kRecordSize> replyBuffer{};
   for (;;) {
@@ -72,12 +108,15 @@ void serveClient(int connection) {
     (void)std::to_chars(replyBuffer.data(), replyBuffer.data() + 11,
                         currentValue);
 
+    replying = 1;
     const ssize_t written =
         writeAll(connection, replyBuffer.data(), replyBuffer.size());
     (void)printf("Current: %s:%d:%d\n", replyBuffer.data(),
                  static_cast<int>(written), connection);
     if (written == -1) perror("Error");
     (void)fflush(stdout);
+    replying = 0;
+    if (deferredStop != 0) stopNow(deferredStop);
   }
 }
 

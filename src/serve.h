@@ -10,7 +10,9 @@ namespace qev {
 // "Current: <text>:<bytes written>:<connection>".
 // Exits with status 0 when the client closes its side and with status 1
 // when the receive fails; a write to a connection the client has abandoned
-// ends the process through SIGPIPE. Never returns.
+// ends the process through SIGPIPE. SIGTERM and SIGINT end it as by default,
+// except that one arriving between a reply's write and its log line takes
+// effect once the line is flushed. Never returns.
 [[noreturn]] void serveClient(int connection);
 
 }  // namespace qev

@@ -111,11 +111,25 @@ pid_t spawn(const std::vector<std::string>& argv,
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry)
-    if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0)
+  std::string asan_options = "ASAN_OPTIONS=";
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, "ASAN_OPTIONS=", 13) == 0)
+      asan_options = std::string(*entry) + ":";
+    else
       environment.emplace_back(*entry);
-  if (options.preload != nullptr)
-    environment.push_back(std::string("LD_PRELOAD=") + options.preload);
+  }
+  if (options.faults != nullptr) {
+#ifdef QEV_FAULT_INJECTION
+    environment.push_back(std::string("LD_PRELOAD=") + QEV_FAULT_INJECTION);
+    environment.push_back(std::string("QEV_FAULTS=") + options.faults);
+    // A sanitized qev wants its runtime first; the preloaded library is
+    // plain and interposes only write and recv.
+    asan_options += "verify_asan_link_order=0";
+#else
+    throw std::logic_error("this test binary has no fault injection");
+#endif
+  }
+  environment.push_back(asan_options);
   std::vector<char*> env;
   for (auto& entry : environment) env.push_back(entry.data());
   env.push_back(nullptr);

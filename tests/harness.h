@@ -41,9 +41,9 @@ std::string readFile(const std::filesystem::path& file);
 
 // How a Server is started, beyond the defaults.
 struct Options {
-  long fd_limit = 0;              // soft limit of open descriptors, when not 0
-  const char* preload = nullptr;  // a library for LD_PRELOAD
-  bool stdout_closed = false;     // start it with descriptor 1 closed
+  long fd_limit = 0;             // soft limit of open descriptors, when not 0
+  const char* faults = nullptr;  // faults to inject (fault_injection.cpp)
+  bool stdout_closed = false;    // start it with descriptor 1 closed
 };
 
 // The real qev, started in `work` with standard input from /dev/null and
@@ -80,7 +80,7 @@ struct Outcome {
 // Runs `argv` (argv[0] a path) with standard input from /dev/null, waiting
 // at most `limit` before killing it.
 Outcome runProgram(const std::vector<std::string>& argv,
-               Clock::duration limit = 30s);
+                   Clock::duration limit = 30s);
 
 // Connects to the service on loopback, retrying while it starts up.
 // Returns the connected socket, or -1.

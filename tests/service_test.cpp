@@ -301,7 +301,7 @@ TEST_F(Service, WholeRecordsGoOutWhenWritesAreCutShortOrInterrupted) {
   writeValue(work.path, "-123456\n");
   // Every socket write takes at most 100 bytes and every other write or
   // receive is interrupted first.
-  Server server(work.path, {.preload = QEV_INTERRUPTING_IO});
+  Server server(work.path, {.faults = "interrupt"});
   FdCloser client{connectToService()};
   ASSERT_NE(client.fd, -1);
   for (int i = 0; i < 20; ++i)

@@ -1,0 +1,71 @@
+// Preloaded into qev by the tests to inject faults that are hard to cause
+// from outside. QEV_FAULTS picks them:
+//   interrupt  every socket write takes at most 100 bytes, and every other
+//              socket write or receive is first interrupted (EINTR), as
+//              under signals and memory pressure
+//   slow-log   every write to standard output first sleeps 30 ms, which
+//              holds the service between a reply and its log line
+
+#include <dlfcn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr std::size_t kMostPerWrite = 100;
+
+bool faultOn(const char* name) {
+  const char* faults = std::getenv("QEV_FAULTS");
+  return faults != nullptr && std::strcmp(faults, name) == 0;
+}
+
+bool isSocket(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// Every other call fails with EINTR.
+bool interruptNow() {
+  static unsigned calls = 0;
+  return ++calls % 2 == 1;
+}
+
+}  // namespace
+
+extern "C" ssize_t write(int fd, const void* data, std::size_t size) {
+  using Write = ssize_t (*)(int, const void*, std::size_t);
+  static const auto real = reinterpret_cast<Write>(dlsym(RTLD_NEXT, "write"));
+  static const bool interrupt = faultOn("interrupt");
+  static const bool slow_log = faultOn("slow-log");
+  if (interrupt && isSocket(fd)) {
+    if (interruptNow()) {
+      errno = EINTR;
+      return -1;
+    }
+    if (size > kMostPerWrite) size = kMostPerWrite;
+  }
+  if (slow_log && fd == 1) {
+    timespec pause{0, 30'000'000};
+    while (nanosleep(&pause, &pause) == -1 && errno == EINTR) {
+    }
+  }
+  return real(fd, data, size);
+}
+
+extern "C" ssize_t recv(int fd, void* data, std::size_t size, int flags) {
+  using Recv = ssize_t (*)(int, void*, std::size_t, int);
+  static const auto real = reinterpret_cast<Recv>(dlsym(RTLD_NEXT, "recv"));
+  static const bool interrupt = faultOn("interrupt");
+  if (interrupt && interruptNow()) {
+    errno = EINTR;
+    return -1;
+  }
+  return real(fd, data, size, flags);
+}

@@ -1,0 +1,359 @@
+// The real qev under faults: a value file rewritten under it or replaced by
+// something hostile, a client that stops reading or floods it, a service
+// stopped and continued, and stop signals at any moment. Each test runs in
+// a network namespace of its own and stops by itself.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "harness.h"
+
+namespace {
+
+using namespace qevtest;
+namespace fs = std::filesystem;
+
+class Faults : public ::testing::Test {
+ protected:
+  void SetUp() override { enterFreshNetwork(); }
+  TempDir work;
+};
+
+struct Socket {
+  int fd;
+  ~Socket() {
+    if (fd != -1) close(fd);
+  }
+};
+
+// The value of a record that is exactly what the service must send: "%d"
+// text of a signed 32-bit number, then zero bytes to the end.
+std::optional<std::int64_t> valueOf(const std::string& record) {
+  if (record.size() != kRecord) return std::nullopt;
+  const auto end = record.find('\0');
+  if (end == 0 || end == std::string::npos || end > 11) return std::nullopt;
+  if (record.find_first_not_of('\0', end) != std::string::npos)
+    return std::nullopt;
+  const std::string text = record.substr(0, end);
+  const std::size_t digits = text[0] == '-' ? 1 : 0;
+  if (digits == text.size() ||
+      text.find_first_not_of("0123456789", digits) != std::string::npos ||
+      (text[digits] == '0' && text.size() > digits + 1))
+    return std::nullopt;
+  const std::int64_t value = std::stoll(text);
+  if (value < INT32_MIN || value > INT32_MAX || text == "-0")
+    return std::nullopt;
+  return value;
+}
+
+// Values whose every prefix is distinguishable from a value written: ten
+// digits, a multiple of 7 past a billion.
+std::int64_t written(long i) { return 1'000'000'000 + 7 * i; }
+bool isWritten(std::int64_t v, long last) {
+  return v >= written(0) && (v - written(0)) % 7 == 0 &&
+         (v - written(0)) / 7 <= last;
+}
+
+// Reads records until nothing more comes for a while; returns them all.
+std::string drain(int fd) {
+  std::string all;
+  for (;;) {
+    std::string more = readBytes(fd, 1 << 22, 500ms);
+    if (more.empty()) return all;
+    all += more;
+  }
+}
+
+TEST_F(Faults, InPlaceRewritesStillGiveWellFormedRecords) {
+  writeValue(work.path, std::to_string(written(0)) + "\n");
+  Server server(work.path);
+  Socket client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+
+  std::jthread writer([&](std::stop_token stop) {
+    const auto file = work.path / "current";
+    for (long i = 1; !stop.stop_requested(); ++i) {
+      std::ofstream out(file, std::ios::trunc);  // truncate, then write
+      out << written(i) << "\n";
+    }
+  });
+  int torn = 0;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string record = poll(client.fd);
+    const auto value = valueOf(record);
+    ASSERT_TRUE(value.has_value()) << "poll " << i;
+    if (!isWritten(*value, INT32_MAX)) ++torn;
+  }
+  std::printf("replies with a number caught part-written: %d of 20000\n", torn);
+  EXPECT_EQ(server.err(), "");
+}
+
+TEST_F(Faults, RenamedRewritesGiveExactlyTheValuesWritten) {
+  writeValue(work.path, std::to_string(written(0)) + "\n");
+  Server server(work.path);
+  Socket client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+
+  std::atomic<long> last{0};
+  std::jthread writer([&](std::stop_token stop) {
+    for (long i = 1; !stop.stop_requested(); ++i) {
+      last = i;  // announced before the service can see it
+      writeValue(work.path, std::to_string(written(i)) + "\n");
+    }
+  });
+  std::int64_t previous = 0;
+  for (int i = 0; i < 20000; ++i) {
+    const auto value = valueOf(poll(client.fd));
+    ASSERT_TRUE(value.has_value()) << "poll " << i;
+    ASSERT_TRUE(isWritten(*value, last)) << *value;
+    ASSERT_GE(*value, previous) << "values never go back";
+    previous = *value;
+  }
+}
+
+struct Hostile {
+  const char* name;
+  std::function<void(const fs::path&)> make;  // makes "current" in a dir
+  const char* value;                          // what a reply then carries
+
+  friend void PrintTo(const Hostile& c, std::ostream* os) { *os << c.name; }
+};
+
+void fileOf(const fs::path& file, std::size_t size, char fill,
+            const std::string& tail) {
+  std::ofstream out(file, std::ios::binary);
+  const std::string block(1 << 20, fill);
+  for (std::size_t left = size; left > 0;) {
+    const std::size_t n = std::min(left, block.size());
+    out.write(block.data(), static_cast<std::streamsize>(n));
+    left -= n;
+  }
+  out << tail;
+}
+
+class HostileFile : public Faults,
+                    public ::testing::WithParamInterface<Hostile> {};
+
+TEST_P(HostileFile, KeepsServingTheLastGoodValueInBoundedTime) {
+  writeValue(work.path, "5\n");
+  Server server(work.path);
+  Socket client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  EXPECT_EQ(poll(client.fd), recordOf("5"));
+  ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
+
+  fs::remove(work.path / "current");
+  GetParam().make(work.path);
+  EXPECT_EQ(poll(client.fd), recordOf("5")) << "read before the change";
+  const auto start = Clock::now();
+  EXPECT_EQ(poll(client.fd), recordOf(GetParam().value));
+  const auto took = Clock::now() - start;
+  std::printf("cycle over the hostile file: %.3f ms\n",
+              std::chrono::duration<double, std::milli>(took).count());
+  EXPECT_LT(took, 2s);
+
+  // And it goes on once the file is sound again.
+  fs::remove_all(work.path / "current");
+  writeValue(work.path, "6\n");
+  poll(client.fd);
+  EXPECT_EQ(poll(client.fd), recordOf("6"));
+  EXPECT_EQ(server.err(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Contents, HostileFile,
+    ::testing::Values(
+        Hostile{"Directory",
+                [](const fs::path& d) { fs::create_directory(d / "current"); },
+                "5"},
+        Hostile{"EmptyFile",
+                [](const fs::path& d) { fileOf(d / "current", 0, ' ', ""); },
+                "5"},
+        Hostile{"HundredMegabytesOfSpacesThenANumber",
+                [](const fs::path& d) {
+                  fileOf(d / "current", 100 << 20, ' ', "77\n");
+                },
+                "5"},
+        Hostile{
+            "TenMegabytesOfDigits",
+            [](const fs::path& d) { fileOf(d / "current", 10 << 20, '9', ""); },
+            "5"},
+        Hostile{"BinaryBytes",
+                [](const fs::path& d) {
+                  std::string bytes;
+                  for (int i = 0; i < 4096; ++i)
+                    bytes += static_cast<char>((i * 131) & 0xff);
+                  std::ofstream(d / "current", std::ios::binary) << bytes;
+                },
+                "5"},
+        Hostile{
+            "Fifo",
+            [](const fs::path& d) { mkfifo((d / "current").c_str(), 0600); },
+            "5"}),
+    [](const auto& info) { return info.param.name; });
+
+// Sends `count` requests of `size` bytes from a thread of its own while the
+// caller does as it likes with the replies.
+struct Flood {
+  Flood(int fd, int count, std::size_t size)
+      : thread([=] {
+          const std::string request(size, 'r');
+          for (int i = 0; i < count; ++i)
+            if (send(fd, request.data(), size, MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(size))
+              return;
+        }) {}
+  std::jthread thread;
+};
+
+// Every byte received is whole records, one per cycle line in the log, and
+// every cycle line shows a whole write.
+void expectOneWholeRecordPerCycle(const std::string& received,
+                                  const Server& server, const char* text) {
+  const std::string out = server.out();
+  const int cycles = countOf(out, "Current: ");
+  EXPECT_EQ(countOf(out, std::string("Current: ") + text + ":1024:4\n"),
+            cycles);
+  ASSERT_EQ(received.size(), static_cast<std::size_t>(cycles) * kRecord);
+  const std::string record = recordOf(text);
+  for (std::size_t at = 0; at < received.size(); at += kRecord)
+    ASSERT_EQ(received.compare(at, kRecord, record), 0) << "at byte " << at;
+}
+
+TEST_F(Faults, ClientThatStopsReadingBlocksTheServerAndLosesNothing) {
+  writeValue(work.path, "31\n");
+  Server server(work.path);
+  Socket client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  const int small = 16384;
+  setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  std::string received;
+  {
+    Flood flood(client.fd, 4000, kRecord);
+    // Nobody reads: the server fills the connection and blocks in write.
+    ASSERT_TRUE(server.waitBlockedIn(SYS_write));
+    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(server.waitBlockedIn(SYS_write, 0s)) << "still blocked";
+    // Reading again, with room to read quickly.
+    const int large = 4 << 20;
+    setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &large, sizeof large);
+    received = drain(client.fd);
+  }
+  received += drain(client.fd);
+  EXPECT_GE(received.size(), 4000 * kRecord);
+  expectOneWholeRecordPerCycle(received, server, "31");
+  EXPECT_EQ(server.err(), "");
+}
+
+TEST_F(Faults, OneMebibyteRequestIsTakenInAsManyPolls) {
+  writeValue(work.path, "32\n");
+  Server server(work.path);
+  Socket client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  std::string received;
+  {
+    Flood flood(client.fd, 1, 1 << 20);
+    received = drain(client.fd);
+  }
+  received += drain(client.fd);
+  // At most 1024 bytes a receive: at least 1024 polls.
+  EXPECT_GE(received.size(), 1024 * kRecord);
+  expectOneWholeRecordPerCycle(received, server, "32");
+}
+
+TEST_F(Faults, StopAndContinueLosesAndTearsNothing) {
+  writeValue(work.path, "-33\n");
+  Server server(work.path);
+  Socket client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  std::jthread stopper([&](std::stop_token stop) {
+    while (!stop.stop_requested()) {
+      kill(server.pid, SIGSTOP);
+      std::this_thread::sleep_for(1ms);
+      kill(server.pid, SIGCONT);
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  int answered = 0;
+  for (int i = 0; i < 2000; ++i)
+    if (poll(client.fd) == recordOf("-33")) ++answered;
+  stopper.request_stop();
+  stopper.join();
+  kill(server.pid, SIGCONT);
+  EXPECT_EQ(answered, 2000);
+  EXPECT_EQ(pendingAfter(client.fd, 100ms), 0U);
+  EXPECT_EQ(countOf(server.out(), "Current: -33:1024:4\n"), 2000);
+}
+
+bool endedBy(int status, int signal) {
+  return WIFSIGNALED(status) && WTERMSIG(status) == signal;
+}
+
+TEST_F(Faults, StopSignalRightAfterAReplyWaitsForItsLogLine) {
+  writeValue(work.path, "34\n");
+  for (const int signal : {SIGTERM, SIGINT}) {
+    // Each log write is held up for 30 ms, so the signal lands between a
+    // reply and its line.
+    Server server(work.path, {.faults = "slow-log"});
+    Socket client{connectToService()};
+    ASSERT_NE(client.fd, -1);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(poll(client.fd), recordOf("34"));
+    ASSERT_EQ(kill(server.pid, signal), 0);
+    const int status = server.waitExit();
+    EXPECT_TRUE(endedBy(status, signal)) << status;
+    EXPECT_EQ(countOf(server.out(), "Current: 34:1024:4\n"), 3);
+  }
+}
+
+TEST_F(Faults, StopSignalAtAnyMomentLeavesALineForEveryReplySent) {
+  writeValue(work.path, "35\n");
+  for (int round = 0; round < 20; ++round) {
+    Server server(work.path);
+    Socket client{connectToService()};
+    ASSERT_NE(client.fd, -1);
+    std::atomic<int> received{0};
+    std::jthread poller([&] {
+      while (poll(client.fd) == recordOf("35")) ++received;
+    });
+    std::this_thread::sleep_for(std::chrono::microseconds(500 * round));
+    kill(server.pid, SIGTERM);
+    const int status = server.waitExit();
+    poller.join();
+    EXPECT_TRUE(endedBy(status, SIGTERM)) << status;
+    const int lines = countOf(server.out(), "Current: 35:1024:4\n");
+    EXPECT_GE(lines, received.load()) << "round " << round;
+    EXPECT_LE(lines, received.load() + 1) << "round " << round;
+  }
+}
+
+TEST_F(Faults, StopSignalWhileWaitingEndsTheServiceAtOnce) {
+  writeValue(work.path, "36\n");
+  Server server(work.path);
+  Socket client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  ASSERT_EQ(poll(client.fd), recordOf("36"));
+  ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
+  ASSERT_EQ(kill(server.pid, SIGTERM), 0);
+  EXPECT_TRUE(endedBy(server.waitExit(1s), SIGTERM));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  qevtest::enterUserNamespace();
+  return RUN_ALL_TESTS();
+}
