@@ -10,6 +10,17 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// The process ends here; the kernel closes what it had open.
+[[noreturn]] void die(const char* what) {
+  perror(what);
+  std::exit(1);
+}
+
+}  // namespace
 
 int main() {
   const int listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -22,20 +33,16 @@ int main() {
       setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == -1 ||
       bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local) == -1 ||
       listen(listener, 16) == -1) {
-    perror("floor-server");
-    return 1;
+    die("floor-server");
   }
   const int connection = accept(listener, nullptr, nullptr);
-  if (connection == -1) {
-    perror("floor-server: accept");
-    return 1;
-  }
+  if (connection == -1) die("floor-server: accept");
   std::array<char, 1024> buffer{};
   for (;;) {
-    if (recv(connection, buffer.data(), buffer.size(), 0) <= 0) return 0;
+    if (recv(connection, buffer.data(), buffer.size(), 0) <= 0) std::exit(0);
     buffer.fill('\0');
     buffer[0] = '4';
     buffer[1] = '2';
-    if (write(connection, buffer.data(), buffer.size()) == -1) return 0;
+    if (write(connection, buffer.data(), buffer.size()) == -1) std::exit(0);
   }
 }

@@ -30,21 +30,22 @@ namespace {
 
 using namespace qevclient;
 using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
 
 [[noreturn]] void fail(const std::string& message) {
-  std::fprintf(stderr, "probe: %s\n", message.c_str());
+  (void)std::fprintf(stderr, "probe: %s\n", message.c_str());
   std::exit(1);
 }
 
 int connectOrFail() {
-  auto connected = connectTo("127.0.0.1", 8792, 5s);
+  auto connected = connectTo("127.0.0.1", 8792, seconds(5));
   if (auto* failure = std::get_if<Failure>(&connected)) fail(failure->message);
   return std::get<int>(connected);
 }
 
 std::int32_t pollOrFail(int fd) {
-  auto reply = pollOnce(fd, 10s);
+  auto reply = pollOnce(fd, seconds(10));
   if (auto* failure = std::get_if<Failure>(&reply)) fail(failure->message);
   return std::get<std::int32_t>(reply);
 }
@@ -65,6 +66,8 @@ int openDescriptors(const std::string& pid) {
   DIR* dir = opendir(("/proc/" + pid + "/fd").c_str());
   if (dir == nullptr) fail("cannot list descriptors of " + pid);
   int count = 0;
+  // readdir_r, which cppcheck would have, is deprecated; one thread here.
+  // cppcheck-suppress readdirCalled
   while (const dirent* entry = readdir(dir))
     if (entry->d_name[0] != '.') ++count;
   closedir(dir);
@@ -90,7 +93,7 @@ void awaitReceive(const std::string& pid) {
     std::ifstream in("/proc/" + pid + "/syscall");
     long nr = -1;
     if (in >> nr && nr == SYS_recvfrom) return;
-    std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(milliseconds(1));
   }
 }
 
@@ -108,7 +111,8 @@ long streamUntil(int fd, long records, long target) {
   auto last_reply = Clock::now();
   for (;;) {
     const bool sending = records < target;
-    if (!sending && Clock::now() - last_reply > 300ms) return records;
+    if (!sending && Clock::now() - last_reply > milliseconds(300))
+      return records;
     pollfd ready{fd, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0};
     ::poll(&ready, 1, 100);
     if (ready.revents & POLLOUT)
@@ -150,18 +154,19 @@ void waitfile(const std::string& pid, const std::string& dir) {
   if (!sendAll(fd, "?", 1).empty()) fail("cannot send");
   const long ticks = cpuTicks(pid);
   const auto start = Clock::now();
-  std::this_thread::sleep_for(3s);
-  const double seconds =
+  std::this_thread::sleep_for(seconds(3));
+  const double elapsed =
       std::chrono::duration<double>(Clock::now() - start).count();
   const double share = static_cast<double>(cpuTicks(pid) - ticks) /
-                       static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
+                       static_cast<double>(sysconf(_SC_CLK_TCK)) / elapsed;
 
   std::vector<double> delays;
   for (int round = 0;; ++round) {
     const auto created = Clock::now();
     publish("42\n");
     Record record;
-    if (auto error = readRecord(fd, record, 10s); !error.empty()) fail(error);
+    if (auto error = readRecord(fd, record, seconds(10)); !error.empty())
+      fail(error);
     delays.push_back(
         std::chrono::duration<double, std::milli>(Clock::now() - created)
             .count());
@@ -169,10 +174,10 @@ void waitfile(const std::string& pid, const std::string& dir) {
     // Taken away while the service waits for the next poll: the cycle after
     // that poll finds no file and waits for it again.
     awaitReceive(pid);
-    std::remove(file.c_str());
+    (void)std::remove(file.c_str());
     pollOrFail(fd);
     if (!sendAll(fd, "?", 1).empty()) fail("cannot send");
-    std::this_thread::sleep_for(50ms);
+    std::this_thread::sleep_for(milliseconds(50));
   }
   std::sort(delays.begin(), delays.end());
   std::printf("cpu_share=%.4f delay_ms_median=%.2f delay_ms_max=%.2f\n", share,
@@ -182,16 +187,18 @@ void waitfile(const std::string& pid, const std::string& dir) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 4 && args[0] == "cycles") {
     cycles(args[1], std::stol(args[2]), std::stol(args[3]));
   } else if (args.size() == 3 && args[0] == "waitfile") {
     waitfile(args[1], args[2]);
   } else {
-    std::fprintf(stderr,
-                 "usage: probe cycles PID N1 N2 | probe waitfile PID DIR\n");
+    (void)std::fprintf(
+        stderr, "usage: probe cycles PID N1 N2 | probe waitfile PID DIR\n");
     return 2;
   }
   return 0;
+} catch (const std::exception& error) {
+  fail(error.what());
 }

@@ -67,13 +67,13 @@ constexpr const char* kUsage =
     "reply is missing or malformed, 2 on a usage error.\n";
 
 [[noreturn]] void usageError(const std::string& message) {
-  std::fprintf(stderr, "qev-client: %s\nTry 'qev-client --help'.\n",
-               message.c_str());
+  (void)std::fprintf(stderr, "qev-client: %s\nTry 'qev-client --help'.\n",
+                     message.c_str());
   std::exit(2);
 }
 
 [[noreturn]] void fail(const std::string& message) {
-  std::fprintf(stderr, "qev-client: %s\n", message.c_str());
+  (void)std::fprintf(stderr, "qev-client: %s\n", message.c_str());
   std::exit(1);
 }
 
@@ -136,7 +136,7 @@ Settings parseArguments(int argc, char** argv) {
             static_cast<double>(parseNumber(optarg, "--saturate", 1, 3600));
         break;
       case 'h':
-        std::fputs(kUsage, stdout);
+        (void)std::fputs(kUsage, stdout);
         std::exit(0);
       case ':':
         usageError(std::string("option '") + argv[optind - 1] +
@@ -169,12 +169,13 @@ void watch(int fd, const Settings& settings) {
   for (long i = 0; settings.count == 0 || i < settings.count; ++i) {
     if (i > 0) std::this_thread::sleep_for(settings.interval);
     std::printf("%d\n", pollOrFail(fd, settings.timeout));
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
   }
 }
 
 double percentile(const std::vector<double>& sorted, double fraction) {
-  const auto at = static_cast<std::size_t>(fraction * (sorted.size() - 1));
+  const auto at = static_cast<std::size_t>(
+      fraction * static_cast<double>(sorted.size() - 1));
   return sorted[at];
 }
 
@@ -196,7 +197,7 @@ void bench(int fd, const Settings& settings) {
     if (out == nullptr)
       fail("cannot write " + settings.latencies_file + ": " +
            std::strerror(errno));
-    for (double us : micros) std::fprintf(out, "%.2f\n", us);
+    for (double us : micros) (void)std::fprintf(out, "%.2f\n", us);
     if (std::fclose(out) != 0)
       fail("cannot write " + settings.latencies_file + ": " +
            std::strerror(errno));
@@ -205,7 +206,7 @@ void bench(int fd, const Settings& settings) {
   std::printf(
       "polls=%ld seconds=%.3f rate=%.0f p50_us=%.2f p99_us=%.2f "
       "max_us=%.2f\n",
-      settings.count, seconds, settings.count / seconds,
+      settings.count, seconds, static_cast<double>(settings.count) / seconds,
       percentile(micros, 0.50), percentile(micros, 0.99), micros.back());
 }
 
@@ -254,12 +255,12 @@ void saturate(int fd, const Settings& settings) {
   const double seconds =
       std::chrono::duration<double>(Clock::now() - start).count();
   std::printf("records=%ld seconds=%.3f rate=%.0f\n", records, seconds,
-              records / seconds);
+              static_cast<double>(records) / seconds);
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
   const Settings settings = parseArguments(argc, argv);
   auto connected = connectTo(settings.host, settings.port, settings.timeout);
   if (auto* failure = std::get_if<Failure>(&connected)) fail(failure->message);
@@ -273,4 +274,6 @@ int main(int argc, char** argv) {
   }
   close(fd);
   return 0;
+} catch (const std::exception& error) {
+  fail(error.what());
 }

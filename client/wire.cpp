@@ -48,7 +48,7 @@ std::string printable(const char* text, std::size_t size) {
       shown += static_cast<char>(c);
     } else {
       char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      (void)std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
       shown += escaped;
     }
   }
@@ -58,11 +58,11 @@ std::string printable(const char* text, std::size_t size) {
 }  // namespace
 
 std::variant<std::int32_t, Failure> checkRecord(const Record& record) {
-  const auto end = std::find(record.begin(), record.end(), '\0');
+  const auto* const end = std::find(record.begin(), record.end(), '\0');
   const auto length = static_cast<std::size_t>(end - record.begin());
   if (length == record.size())
     return Failure{"malformed record: no zero bytes after the text"};
-  const auto padding_end =
+  const auto* const padding_end =
       std::find_if(end, record.end(), [](char c) { return c != '\0'; });
   if (padding_end != record.end()) {
     return Failure{"malformed record: byte " +

@@ -39,6 +39,7 @@ bool interruptNow() {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" ssize_t write(int fd, const void* data, std::size_t size) {
   using Write = ssize_t (*)(int, const void*, std::size_t);
   static const auto real = reinterpret_cast<Write>(dlsym(RTLD_NEXT, "write"));
@@ -59,6 +60,7 @@ extern "C" ssize_t write(int fd, const void* data, std::size_t size) {
   return real(fd, data, size);
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" ssize_t recv(int fd, void* data, std::size_t size, int flags) {
   using Recv = ssize_t (*)(int, void*, std::size_t, int);
   static const auto real = reinterpret_cast<Recv>(dlsym(RTLD_NEXT, "recv"));

@@ -83,7 +83,7 @@ TEST_F(Faults, InPlaceRewritesStillGiveWellFormedRecords) {
   Socket client{connectToService()};
   ASSERT_NE(client.fd, -1);
 
-  std::jthread writer([&](std::stop_token stop) {
+  std::jthread writer([&](const std::stop_token& stop) {
     const auto file = work.path / "current";
     for (long i = 1; !stop.stop_requested(); ++i) {
       std::ofstream out(file, std::ios::trunc);  // truncate, then write
@@ -108,7 +108,7 @@ TEST_F(Faults, RenamedRewritesGiveExactlyTheValuesWritten) {
   ASSERT_NE(client.fd, -1);
 
   std::atomic<long> last{0};
-  std::jthread writer([&](std::stop_token stop) {
+  std::jthread writer([&](const std::stop_token& stop) {
     for (long i = 1; !stop.stop_requested(); ++i) {
       last = i;  // announced before the service can see it
       writeValue(work.path, std::to_string(written(i)) + "\n");
@@ -279,7 +279,7 @@ TEST_F(Faults, StopAndContinueLosesAndTearsNothing) {
   Server server(work.path);
   Socket client{connectToService()};
   ASSERT_NE(client.fd, -1);
-  std::jthread stopper([&](std::stop_token stop) {
+  std::jthread stopper([&](const std::stop_token& stop) {
     while (!stop.stop_requested()) {
       kill(server.pid, SIGSTOP);
       std::this_thread::sleep_for(1ms);

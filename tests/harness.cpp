@@ -108,6 +108,7 @@ pid_t spawn(const std::vector<std::string>& argv,
   const std::string out_path = (logs / "stdout").string();
   const std::string err_path = (logs / "stderr").string();
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   std::vector<std::string> environment;
@@ -131,6 +132,7 @@ pid_t spawn(const std::vector<std::string>& argv,
   }
   environment.push_back(asan_options);
   std::vector<char*> env;
+  env.reserve(environment.size() + 1);
   for (auto& entry : environment) env.push_back(entry.data());
   env.push_back(nullptr);
   rlimit limit{};
@@ -299,6 +301,22 @@ bool eventually(const std::function<bool()>& condition, Clock::duration limit) {
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(2ms);
   }
+}
+
+bool portInState(const char* state) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the header
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot;
+    std::string local;
+    std::string remote;
+    std::string current;
+    fields >> slot >> local >> remote >> current;
+    if (local.ends_with(":2258") && current == state) return true;
+  }
+  return false;
 }
 
 int countOf(const std::string& haystack, const std::string& needle) {

@@ -94,6 +94,12 @@ std::size_t pendingAfter(int fd, Clock::duration limit);
 // The record a value should produce: its text, then zero bytes.
 std::string recordOf(const std::string& text);
 
+// Socket states as /proc/net/tcp shows them.
+inline constexpr const char* kListening = "0A";
+inline constexpr const char* kTimeWait = "06";
+// True while some socket on the service's port is in `state`.
+bool portInState(const char* state);
+
 // Polls `condition` until it holds or `limit` passes.
 bool eventually(const std::function<bool()>& condition,
                 Clock::duration limit = 5s);
