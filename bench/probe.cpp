@@ -6,6 +6,9 @@
 //                             after N1 and after N2 cycles
 //   probe waitfile PID DIR    CPU share of PID while DIR/current is missing,
 //                             and the delay from its creation to the reply
+//   probe soak PID DIR LOG N  N cycles at saturation while DIR/current is
+//                             replaced every millisecond: records checked,
+//                             memory, descriptors and log lines counted
 
 #include <dirent.h>
 #include <poll.h>
@@ -14,11 +17,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -103,28 +108,39 @@ void report(const std::string& pid, long cycles) {
 }
 
 // Streams requests until `target` records have come back, then lets the
-// service run dry. Returns the records received.
-long streamUntil(int fd, long records, long target) {
+// service run dry, handing each whole record to `onRecord`. Returns the
+// records received.
+long streamUntil(int fd, long target,
+                 const std::function<void(const Record&)>& onRecord) {
   static const std::string requests(16384, '?');
   std::vector<char> incoming(1 << 18);
-  long bytes = 0;
+  Record record;
+  std::size_t partial = 0;
+  long records = 0;
   auto last_reply = Clock::now();
   for (;;) {
     const bool sending = records < target;
     if (!sending && Clock::now() - last_reply > milliseconds(300))
       return records;
     pollfd ready{fd, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0};
-    ::poll(&ready, 1, 100);
+    (void)::poll(&ready, 1, 100);
     if (ready.revents & POLLOUT)
       (void)send(fd, requests.data(), requests.size(), MSG_NOSIGNAL);
-    if (ready.revents & (POLLIN | POLLHUP | POLLERR)) {
-      const ssize_t n = recv(fd, incoming.data(), incoming.size(), 0);
-      if (n == 0) fail("the service closed the connection");
-      if (n > 0) {
-        bytes += n;
-        records = bytes / static_cast<long>(kRecordSize);
-        last_reply = Clock::now();
-      }
+    if (!(ready.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    const ssize_t n = recv(fd, incoming.data(), incoming.size(), 0);
+    if (n == 0) fail("the service closed the connection");
+    if (n < 0) continue;
+    last_reply = Clock::now();
+    for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
+      const std::size_t take =
+          std::min(record.size() - partial, static_cast<std::size_t>(n) - at);
+      std::memcpy(record.data() + partial, incoming.data() + at, take);
+      partial += take;
+      at += take;
+      if (partial < record.size()) break;
+      onRecord(record);
+      ++records;
+      partial = 0;
     }
   }
 }
@@ -135,7 +151,7 @@ void cycles(const std::string& pid, long first, long second) {
   report(pid, first);
   // The rest streamed, to reach a million cycles in seconds. The socket is
   // non-blocking from here on.
-  const long done = streamUntil(fd, 0, second - first);
+  const long done = streamUntil(fd, second - first, [](const Record&) {});
   report(pid, first + done);
   close(fd);
 }
@@ -185,6 +201,66 @@ void waitfile(const std::string& pid, const std::string& dir) {
   close(fd);
 }
 
+// Values whose every prefix differs from a value written: ten digits, a
+// multiple of 7 past a billion.
+std::int32_t writtenValue(long i) {
+  return static_cast<std::int32_t>(1'000'000'000 + 7 * i);
+}
+
+// A million cycles or more at saturation while the value file is replaced
+// by rename every millisecond: every record must be well formed and carry a
+// value that was written, memory and descriptors must not grow, and the log
+// must hold one line per reply.
+void soak(const std::string& pid, const std::string& dir,
+          const std::string& log, long target) {
+  std::atomic<long> last{0};
+  std::jthread writer([&](const std::stop_token& stop) {
+    const std::string temporary = dir + "/current.soak";
+    const std::string file = dir + "/current";
+    for (long i = 1; !stop.stop_requested(); ++i) {
+      last = i;  // announced before the service can read it
+      std::ofstream(temporary) << writtenValue(i) << "\n";
+      if (std::rename(temporary.c_str(), file.c_str()) != 0)
+        fail("cannot rename " + temporary);
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+  });
+  const int fd = connectOrFail();
+  long malformed = 0;
+  long unwritten = 0;
+  std::string rss_1s;
+  int fds_1s = -1;
+  const auto start = Clock::now();
+  const long records = streamUntil(fd, target, [&](const Record& record) {
+    const auto checked = checkRecord(record);
+    if (std::holds_alternative<Failure>(checked)) {
+      ++malformed;
+      return;
+    }
+    const std::int64_t value = std::get<std::int32_t>(checked);
+    const std::int64_t step = value - writtenValue(0);
+    if (step < 0 || step % 7 != 0 || step / 7 > last) ++unwritten;
+    if (rss_1s.empty() && Clock::now() - start > seconds(1)) {
+      rss_1s = statusField(pid, "VmRSS");
+      fds_1s = openDescriptors(pid);
+    }
+  });
+  const double elapsed =
+      std::chrono::duration<double>(Clock::now() - start).count();
+  writer.request_stop();
+  std::ifstream in(log);
+  long lines = 0;
+  for (std::string line; std::getline(in, line);)
+    if (line.starts_with("Current: ")) ++lines;
+  std::printf(
+      "cycles=%ld seconds=%.1f rate=%.0f malformed=%ld unwritten=%ld "
+      "log_lines=%ld rss_kb_1s=%s fds_1s=%d rss_kb_end=%s fds_end=%d\n",
+      records, elapsed, static_cast<double>(records) / elapsed, malformed,
+      unwritten, lines, rss_1s.empty() ? "-" : rss_1s.c_str(), fds_1s,
+      statusField(pid, "VmRSS").c_str(), openDescriptors(pid));
+  close(fd);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) try {
@@ -193,6 +269,8 @@ int main(int argc, char** argv) try {
     cycles(args[1], std::stol(args[2]), std::stol(args[3]));
   } else if (args.size() == 3 && args[0] == "waitfile") {
     waitfile(args[1], args[2]);
+  } else if (args.size() == 5 && args[0] == "soak") {
+    soak(args[1], args[2], args[3], std::stol(args[4]));
   } else {
     (void)std::fprintf(
         stderr, "usage: probe cycles PID N1 N2 | probe waitfile PID DIR\n");
