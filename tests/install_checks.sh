@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Checks what `cmake --install` and `cpack -G DEB` make of a build tree.
+# Usage: install_checks.sh BUILD_DIR layout|man|verify|security|deb
+set -euo pipefail
+build=$1
+check=$2
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+DESTDIR=$root cmake --install "$build" >/dev/null
+installed=$root$prefix
+unit=$installed/lib/systemd/system/qev.service
+files=(bin/qev bin/qev-client share/man/man8/qev.8 share/man/man1/qev-client.1
+  lib/systemd/system/qev.service lib/sysusers.d/qev.conf)
+
+case $check in
+layout)
+  for file in "${files[@]}"; do
+    [[ -f $installed/$file ]] || fail "not installed: $prefix/$file"
+  done
+  grep -qx "ExecStart=$prefix/bin/qev" "$unit" || fail "ExecStart in $unit"
+  grep -q "$prefix/lib/systemd/system/qev.service" \
+    "$installed/share/man/man8/qev.8" || fail "unit path in qev(8)"
+  ;;
+man)
+  for page in "$installed"/share/man/man*/*; do
+    warnings=$(groff -ww -man -z "$page" 2>&1)
+    [[ -z $warnings ]] || fail "$page: $warnings"
+  done
+  ;;
+verify)
+  # The root needs the targets that every service depends on by default.
+  mkdir -p "$root/usr/lib/systemd/system"
+  cp -n /lib/systemd/system/*.target "$root/usr/lib/systemd/system/"
+  report=$(MANPATH=$installed/share/man systemd-analyze verify \
+    --root="$root" "$unit" 2>&1) || fail "systemd-analyze verify: $report"
+  [[ -z $report ]] || fail "systemd-analyze verify: $report"
+  ;;
+security)
+  report=$(systemd-analyze security --offline=true --root="$root" "$unit" 2>&1)
+  score=$(sed -n 's/.*Overall exposure level for qev.service: \([0-9.]*\).*/\1/p' \
+    <<<"$report")
+  [[ -n $score ]] || fail "no score: $report"
+  echo "exposure score: $score"
+  awk -v s="$score" 'BEGIN { exit !(s <= 1.5) }' || fail "score $score > 1.5"
+  ;;
+deb)
+  (cd "$build" && cpack -G DEB -B "$root/pkg" >/dev/null)
+  deb=$(echo "$root"/pkg/qev_*_amd64.deb)
+  [[ -f $deb ]] || fail "no package made"
+  dpkg-deb -x "$deb" "$root/x"
+  listed=$(cd "$root/x" && find . -type f | sed 's|^\./||' | sort)
+  expected=$(printf 'usr/%s\n' "${files[@]}" | sort)
+  [[ $listed == "$expected" ]] || fail "package files:
+$listed"
+  grep -qx "ExecStart=/usr/bin/qev" "$root/x/usr/lib/systemd/system/qev.service" ||
+    fail "ExecStart in the packaged unit"
+  depends=$(dpkg-deb -f "$deb" Depends)
+  for library in libc6 libstdc++6; do
+    [[ $depends == *"$library"* ]] || fail "Depends lacks $library: $depends"
+  done
+  [[ -n $(dpkg-deb -f "$deb" Maintainer) ]] || fail "no Maintainer"
+  [[ $(dpkg-deb -f "$deb" Description | wc -l) -gt 2 ]] || fail "no description"
+  dpkg-deb -e "$deb" "$root/control"
+  for script in postinst postrm; do
+    [[ -x $root/control/$script ]] || fail "$script missing"
+    sh -n "$root/control/$script" || fail "$script does not parse"
+  done
+  echo "package: $(basename "$deb"), Depends: $depends"
+  ;;
+*)
+  fail "unknown check '$check'"
+  ;;
+esac
