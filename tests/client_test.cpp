@@ -80,10 +80,7 @@ struct FakeService {
   std::thread thread_;
 };
 
-class Client : public ::testing::Test {
- protected:
-  void SetUp() override { enterFreshNetwork(); }
-};
+class Client : public NetworkTest {};
 
 struct BadReply {
   const char* name;
@@ -167,7 +164,6 @@ TEST_F(Client, RefusedConnectionIsReported) {
 }
 
 TEST_F(Client, PrintsTheServiceValueOnce) {
-  TempDir work;
   writeValue(work.path, "-2147483648\n");
   Server server(work.path);
   ASSERT_TRUE(eventually([&] { return !server.out().empty(); }));
@@ -178,7 +174,6 @@ TEST_F(Client, PrintsTheServiceValueOnce) {
 }
 
 TEST_F(Client, WatchesAValueChange) {
-  TempDir work;
   writeValue(work.path, "1\n");
   Server server(work.path);
   ASSERT_TRUE(eventually([&] { return !server.out().empty(); }));
@@ -195,7 +190,6 @@ TEST_F(Client, WatchesAValueChange) {
 }
 
 TEST_F(Client, BenchAndSaturateReportTheirFigures) {
-  TempDir work;
   writeValue(work.path, "3\n");
   {
     Server server(work.path);

@@ -26,18 +26,7 @@ namespace {
 using namespace qevtest;
 namespace fs = std::filesystem;
 
-class Faults : public ::testing::Test {
- protected:
-  void SetUp() override { enterFreshNetwork(); }
-  TempDir work;
-};
-
-struct Socket {
-  int fd;
-  ~Socket() {
-    if (fd != -1) close(fd);
-  }
-};
+class Faults : public NetworkTest {};
 
 // The value of a record that is exactly what the service must send: "%d"
 // text of a signed 32-bit number, then zero bytes to the end.

@@ -81,6 +81,10 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path, ignored);
 }
 
+Socket::~Socket() {
+  if (fd != -1) close(fd);
+}
+
 void writeValue(const std::filesystem::path& dir, const std::string& text) {
   const auto temporary = dir / ".current.tmp";
   {

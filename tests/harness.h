@@ -3,6 +3,7 @@
 // never meet and none listens on a real interface.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -33,6 +34,22 @@ struct TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   std::filesystem::path path;
+};
+
+// A descriptor closed at scope end.
+struct Socket {
+  explicit Socket(int descriptor) : fd(descriptor) {}
+  ~Socket();
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  int fd;
+};
+
+// A test with a fresh network namespace and a scratch working directory.
+class NetworkTest : public ::testing::Test {
+ protected:
+  void SetUp() override { enterFreshNetwork(); }
+  TempDir work;
 };
 
 // Writes `text` as the value file, atomically (a temporary, then rename).

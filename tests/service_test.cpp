@@ -24,19 +24,7 @@ namespace {
 
 using namespace qevtest;
 
-// A scratch working directory and a fresh network for every test.
-class Service : public ::testing::Test {
- protected:
-  void SetUp() override { enterFreshNetwork(); }
-  TempDir work;
-};
-
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd != -1) close(fd);
-  }
-};
+class Service : public NetworkTest {};
 
 TEST_F(Service, StartupLinesAreLoggedAtOnceWithListenerThenConnection) {
   writeValue(work.path, "1\n");
@@ -45,7 +33,7 @@ TEST_F(Service, StartupLinesAreLoggedAtOnceWithListenerThenConnection) {
   ASSERT_TRUE(eventually([&] { return !server.out().empty(); }));
   EXPECT_EQ(server.out(), "QEV: Waiting for connection ...:3\n");
 
-  FdCloser client{connectToService()};
+  Socket client{connectToService()};
   ASSERT_NE(client.fd, -1);
   ASSERT_TRUE(
       eventually([&] { return countOf(server.out(), "Accepting") == 1; }));
@@ -69,7 +57,7 @@ class Records : public Service,
 TEST_P(Records, RepliesToAPollWithOneZeroPaddedRecordAndLogsIt) {
   writeValue(work.path, GetParam().file);
   Server server(work.path);
-  FdCloser client{connectToService()};
+  Socket client{connectToService()};
   ASSERT_NE(client.fd, -1);
   EXPECT_EQ(poll(client.fd), recordOf(GetParam().text));
   ASSERT_TRUE(
@@ -92,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Service, ReplyCarriesTheValueReadBeforeTheWait) {
   writeValue(work.path, "1\n");
   Server server(work.path);
-  FdCloser client{connectToService()};
+  Socket client{connectToService()};
   ASSERT_NE(client.fd, -1);
   EXPECT_EQ(poll(client.fd), recordOf("1"));
   // Once the server sleeps in its receive it has read the file for the
@@ -106,7 +94,7 @@ TEST_F(Service, ReplyCarriesTheValueReadBeforeTheWait) {
 TEST_F(Service, AnswersEachReceiveNotEachMessage) {
   writeValue(work.path, "7\n");
   Server server(work.path);
-  FdCloser client{connectToService()};
+  Socket client{connectToService()};
   ASSERT_NE(client.fd, -1);
 
   // 1500 bytes that have arrived whole take two receives: two records.
@@ -133,7 +121,7 @@ TEST_F(Service, AnswersEachReceiveNotEachMessage) {
 
 TEST_F(Service, WaitsQuietlyForAMissingFileThenAnswersPromptly) {
   Server server(work.path);
-  FdCloser client{connectToService()};
+  Socket client{connectToService()};
   ASSERT_NE(client.fd, -1);
   ASSERT_EQ(send(client.fd, "x", 1, 0), 1);
 
@@ -160,11 +148,11 @@ TEST_F(Service, WaitsQuietlyForAMissingFileThenAnswersPromptly) {
 TEST_F(Service, SecondClientIsConnectedButNeverAnswered) {
   writeValue(work.path, "3\n");
   Server server(work.path);
-  FdCloser first{connectToService()};
+  Socket first{connectToService()};
   ASSERT_NE(first.fd, -1);
   EXPECT_EQ(poll(first.fd), recordOf("3"));
 
-  FdCloser second{connectToService(1s)};
+  Socket second{connectToService(1s)};
   ASSERT_NE(second.fd, -1) << "the system completes the connection";
   ASSERT_EQ(send(second.fd, "x", 1, 0), 1);
   EXPECT_EQ(pendingAfter(second.fd, 300ms), 0U);
@@ -177,7 +165,7 @@ TEST_F(Service, SecondClientIsConnectedButNeverAnswered) {
 
 TEST_F(Service, TakenPortIsReportedAndEndsTheServiceBeforeItClaimsToWait) {
   const int holder = socket(AF_INET, SOCK_STREAM, 0);
-  FdCloser hold{holder};
+  Socket hold{holder};
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(kPort);
@@ -198,7 +186,7 @@ TEST_F(Service, TakenPortIsReportedAndEndsTheServiceBeforeItClaimsToWait) {
 TEST_F(Service, EndOfStreamEndsTheServiceWithoutAReply) {
   writeValue(work.path, "9\n");
   Server server(work.path);
-  FdCloser client{connectToService()};
+  Socket client{connectToService()};
   ASSERT_NE(client.fd, -1);
   EXPECT_EQ(poll(client.fd), recordOf("9"));
   ASSERT_EQ(shutdown(client.fd, SHUT_WR), 0);
@@ -239,7 +227,7 @@ TEST_F(Service, FailedAcceptIsRetriedAtAPaceUntilItSucceeds) {
   // Descriptors 0 to 2 and the listener use up a limit of 4: every accept
   // fails for want of a descriptor.
   Server server(work.path, {.fd_limit = 4});
-  FdCloser client{connectToService()};
+  Socket client{connectToService()};
   ASSERT_NE(client.fd, -1);
   ASSERT_EQ(send(client.fd, "x", 1, 0), 1);
 
@@ -265,7 +253,7 @@ TEST_F(Service, RestartsStraightAfterARunWhosePortIsInTimeWait) {
   writeValue(work.path, "1\n");
   {
     Server first(work.path);
-    FdCloser client{connectToService()};
+    Socket client{connectToService()};
     ASSERT_NE(client.fd, -1);
     EXPECT_EQ(poll(client.fd), recordOf("1"));
     // The server's side closes first, so its end of the connection, on
@@ -277,7 +265,7 @@ TEST_F(Service, RestartsStraightAfterARunWhosePortIsInTimeWait) {
   ASSERT_TRUE(portInState(kTimeWait));
 
   Server second(work.path);
-  FdCloser client{connectToService()};
+  Socket client{connectToService()};
   ASSERT_NE(client.fd, -1);
   EXPECT_EQ(poll(client.fd), recordOf("1"));
   EXPECT_EQ(second.err(), "");
@@ -288,7 +276,7 @@ TEST_F(Service, WholeRecordsGoOutWhenWritesAreCutShortOrInterrupted) {
   // Every socket write takes at most 100 bytes and every other write or
   // receive is interrupted first.
   Server server(work.path, {.faults = "interrupt"});
-  FdCloser client{connectToService()};
+  Socket client{connectToService()};
   ASSERT_NE(client.fd, -1);
   for (int i = 0; i < 20; ++i)
     ASSERT_EQ(poll(client.fd), recordOf("-123456")) << "poll " << i;
@@ -301,7 +289,7 @@ TEST_F(Service, WholeRecordsGoOutWhenWritesAreCutShortOrInterrupted) {
 TEST_F(Service, LogNeverLeaksIntoRecordsWhenStartedWithStdoutClosed) {
   writeValue(work.path, "8\n");
   Server server(work.path, {.stdout_closed = true});
-  FdCloser client{connectToService()};
+  Socket client{connectToService()};
   ASSERT_NE(client.fd, -1);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(poll(client.fd), recordOf("8"));
   EXPECT_EQ(pendingAfter(client.fd, 100ms), 0U);
