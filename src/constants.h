@@ -17,6 +17,11 @@ inline constexpr int kBacklog = 4096;
 // zero bytes. It is also the most that one receive takes in.
 inline constexpr std::size_t kRecordSize = 1024;
 
+// The longest text a value can have: "-2147483648". The record always has
+// room for it and at least one zero byte after.
+inline constexpr std::size_t kMaxValueText = 11;
+static_assert(kMaxValueText < kRecordSize);
+
 // The file, relative to the working directory, that holds the value.
 inline constexpr const char* kValueFile = "current";
 
@@ -33,5 +38,9 @@ inline constexpr long kOpenRetryPauseNs = 5'000'000;
 // Pause before accepting again after a failed accept, so that a lasting
 // failure (out of descriptors) neither floods the log nor spins.
 inline constexpr long kAcceptRetryPauseNs = 200'000'000;
+
+// Longest that one write to a client who does not read may block before
+// the service looks whether it has been asked to stop.
+inline constexpr long kWriteWaitUs = 200'000;
 
 }  // namespace qev

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <array>
@@ -42,7 +43,7 @@ extern "C" void onStopSignal(int signal) {
   stopNow(signal);
 }
 
-void deferStopsDuringReplies() {
+void deferStopsDuringReplies(int connection) {
   struct sigaction action {};
   action.sa_handler = onStopSignal;
   // Blocking calls go on after the handler has run, as without it.
@@ -50,20 +51,28 @@ void deferStopsDuringReplies() {
   (void)sigemptyset(&action.sa_mask);
   (void)sigaction(SIGTERM, &action, nullptr);
   (void)sigaction(SIGINT, &action, nullptr);
+  // A client that stops reading would hold a deferred stop for as long as
+  // the write blocks: with a send timeout the write comes back now and then
+  // to look. Without it (it cannot fail on a TCP socket) a stop waits.
+  const timeval wait{0, kWriteWaitUs};
+  (void)setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
 }
 
-// Writes all of `size` bytes, going on after a short or interrupted write so
-// that the client's fixed-size framing never slips. Returns `size`, or -1
-// with errno set when the connection fails.
+// Writes all of `size` bytes, going on after a short, interrupted or timed
+// out write so that the client's fixed-size framing never slips. Returns
+// `size`, or -1 with errno set when the connection fails or when a stop was
+// asked for while the client would not take the record.
 ssize_t writeAll(int fd, const char* data, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
     const ssize_t n = write(fd, data + done, size - done);
-    if (n == -1) {
-      if (errno == EINTR) continue;
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (errno != EINTR && errno != EAGAIN) {
+      return -1;
+    } else if (deferredStop != 0) {
       return -1;
     }
-    done += static_cast<std::size_t>(n);
   }
   return static_cast<ssize_t>(done);
 }
@@ -92,7 +101,7 @@ void awaitRequest(int connection, std::array<char, kRecordSize>& buffer) {
 }  // namespace
 
 void serveClient(int connection) {
-  deferStopsDuringReplies();
+  deferStopsDuringReplies(connection);
   std::int32_t currentValue = 0;
   std::array<char, kRecordSize> replyBuffer{};
   for (;;) {
@@ -102,10 +111,9 @@ void serveClient(int connection) {
     awaitRequest(connection, replyBuffer);
 
     // Zero-fill first: the bytes after the text are part of the record, and
-    // the first of them ends the text for the log line below. The text is at
-    // most 11 characters, so it always fits.
+    // the first of them ends the text for the log line below.
     replyBuffer.fill('\0');
-    (void)std::to_chars(replyBuffer.data(), replyBuffer.data() + 11,
+    (void)std::to_chars(replyBuffer.data(), replyBuffer.data() + kMaxValueText,
                         currentValue);
 
     replying = 1;

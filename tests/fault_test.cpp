@@ -328,6 +328,23 @@ TEST_F(Faults, StopSignalAtAnyMomentLeavesALineForEveryReplySent) {
   }
 }
 
+TEST_F(Faults, StopSignalEndsTheServiceEvenWhileItsWriteIsBlocked) {
+  writeValue(work.path, "37\n");
+  Server server(work.path);
+  Socket client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  const int small = 16384;
+  setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  Flood flood(client.fd, 4000, kRecord);
+  ASSERT_TRUE(server.waitBlockedIn(SYS_write));
+  ASSERT_EQ(kill(server.pid, SIGTERM), 0);
+  // The reply that could not go out is logged as failed, and the stop
+  // follows.
+  EXPECT_TRUE(endedBy(server.waitExit(2s), SIGTERM));
+  EXPECT_TRUE(server.out().ends_with("Current: 37:-1:4\n")) << server.out();
+  shutdown(client.fd, SHUT_RDWR);  // lets the flood end
+}
+
 TEST_F(Faults, StopSignalWhileWaitingEndsTheServiceAtOnce) {
   writeValue(work.path, "36\n");
   Server server(work.path);
