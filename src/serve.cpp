@@ -68,11 +68,10 @@ ssize_t writeAll(int fd, const char* data, std::size_t size) {
     const ssize_t n = write(fd, data + done, size - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
-    } else if (errno != EINTR && errno != EAGAIN) {
-      return -1;
-    } else if (deferredStop != 0) {
-      return -1;
+      continue;
     }
+    const bool try_again = errno == EINTR || errno == EAGAIN;
+    if (!try_again || deferredStop != 0) return -1;
   }
   return static_cast<ssize_t>(done);
 }

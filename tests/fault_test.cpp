@@ -231,18 +231,20 @@ TEST_F(Faults, ClientThatStopsReadingBlocksTheServerAndLosesNothing) {
   setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   std::string received;
   {
-    Flood flood(client.fd, 4000, kRecord);
+    // More than the server's send buffer can hold (4 MiB at most here).
+    Flood flood(client.fd, 8000, kRecord);
     // Nobody reads: the server fills the connection and blocks in write.
     ASSERT_TRUE(server.waitBlockedIn(SYS_write));
     std::this_thread::sleep_for(200ms);
-    ASSERT_TRUE(server.waitBlockedIn(SYS_write, 0s)) << "still blocked";
+    // Still there (its write comes back every 200 ms to look for a stop).
+    ASSERT_TRUE(server.waitBlockedIn(SYS_write, 1s)) << "still blocked";
     // Reading again, with room to read quickly.
     const int large = 4 << 20;
     setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &large, sizeof large);
     received = drain(client.fd);
   }
   received += drain(client.fd);
-  EXPECT_GE(received.size(), 4000 * kRecord);
+  EXPECT_GE(received.size(), 8000 * kRecord);
   expectOneWholeRecordPerCycle(received, server, "31");
   EXPECT_EQ(server.err(), "");
 }
@@ -335,8 +337,10 @@ TEST_F(Faults, StopSignalEndsTheServiceEvenWhileItsWriteIsBlocked) {
   ASSERT_NE(client.fd, -1);
   const int small = 16384;
   setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  Flood flood(client.fd, 4000, kRecord);
+  Flood flood(client.fd, 8000, kRecord);  // more than the buffers hold
   ASSERT_TRUE(server.waitBlockedIn(SYS_write));
+  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(server.waitBlockedIn(SYS_write, 1s));
   ASSERT_EQ(kill(server.pid, SIGTERM), 0);
   // The reply that could not go out is logged as failed, and the stop
   // follows.
