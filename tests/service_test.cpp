@@ -74,7 +74,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RecordCase{"FortyTwo", "42\n", "42"},
                       RecordCase{"Smallest", "-2147483648\n", "-2147483648"},
                       RecordCase{"Zero", "0\n", "0"},
-                      RecordCase{"NoNumberYetIsZero", "none\n", "0"}),
+                      RecordCase{"NoNumberYetIsZero", "none\n", "0"},
+                      RecordCase{"EmptyFileIsZero", "", "0"},
+                      RecordCase{"OutOfRangeIsNoNumber", "2147483648\n", "0"},
+                      RecordCase{"SpacesSignAndWord", "  -7 apples", "-7"},
+                      RecordCase{"HexStopsAtX", "0x1F", "0"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Service, ReplyCarriesTheValueReadBeforeTheWait) {
