@@ -11,8 +11,6 @@
 //                             memory, descriptors and log lines counted
 
 #include <dirent.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -21,7 +19,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -112,37 +109,11 @@ void report(const std::string& pid, long cycles) {
 // records received.
 long streamUntil(int fd, long target,
                  const std::function<void(const Record&)>& onRecord) {
-  static const std::string requests(16384, '?');
-  std::vector<char> incoming(1 << 18);
-  Record record;
-  std::size_t partial = 0;
-  long records = 0;
-  auto last_reply = Clock::now();
-  for (;;) {
-    const bool sending = records < target;
-    if (!sending && Clock::now() - last_reply > milliseconds(300))
-      return records;
-    pollfd ready{fd, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0};
-    (void)::poll(&ready, 1, 100);
-    if (ready.revents & POLLOUT)
-      (void)send(fd, requests.data(), requests.size(), MSG_NOSIGNAL);
-    if (!(ready.revents & (POLLIN | POLLHUP | POLLERR))) continue;
-    const ssize_t n = recv(fd, incoming.data(), incoming.size(), 0);
-    if (n == 0) fail("the service closed the connection");
-    if (n < 0) continue;
-    last_reply = Clock::now();
-    for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
-      const std::size_t take =
-          std::min(record.size() - partial, static_cast<std::size_t>(n) - at);
-      std::memcpy(record.data() + partial, incoming.data() + at, take);
-      partial += take;
-      at += take;
-      if (partial < record.size()) break;
-      onRecord(record);
-      ++records;
-      partial = 0;
-    }
-  }
+  auto streamed = streamRequests(
+      fd, [target](long records) { return records < target; }, onRecord,
+      milliseconds(300));
+  if (auto* failure = std::get_if<Failure>(&streamed)) fail(failure->message);
+  return std::get<long>(streamed);
 }
 
 void cycles(const std::string& pid, long first, long second) {

@@ -3,8 +3,6 @@
 // polls back to back, and its top rate with requests streamed.
 
 #include <getopt.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -213,45 +211,22 @@ void bench(int fd, const Settings& settings) {
 // Keeps the service's receive queue full for the given time and counts the
 // whole, well-formed records that come back.
 void saturate(int fd, const Settings& settings) {
-  static const std::string requests(65536, '?');
-  std::vector<char> incoming(1 << 18);
-  Record record;
-  std::size_t partial = 0;
-  long records = 0;
   const auto start = Clock::now();
   const auto end =
       start + std::chrono::duration_cast<Clock::duration>(
                   std::chrono::duration<double>(settings.saturate_seconds));
-  while (Clock::now() < end) {
-    pollfd ready{fd, POLLIN | POLLOUT, 0};
-    if (::poll(&ready, 1, 100) == -1 && errno != EINTR)
-      fail(std::string("poll: ") + std::strerror(errno));
-    if (ready.revents & POLLOUT) {
-      if (send(fd, requests.data(), requests.size(), MSG_NOSIGNAL) == -1 &&
-          errno != EAGAIN && errno != EINTR)
-        fail(std::string("cannot send requests: ") + std::strerror(errno));
-    }
-    if (ready.revents & (POLLIN | POLLHUP | POLLERR)) {
-      const ssize_t n = recv(fd, incoming.data(), incoming.size(), 0);
-      if (n == 0) fail("the service closed the connection");
-      if (n == -1 && errno != EAGAIN && errno != EINTR)
-        fail(std::string("cannot receive: ") + std::strerror(errno));
-      for (ssize_t at = 0; at < n;) {
-        const auto take = std::min<std::size_t>(
-            record.size() - partial, static_cast<std::size_t>(n - at));
-        std::memcpy(record.data() + partial, incoming.data() + at, take);
-        partial += take;
-        at += static_cast<ssize_t>(take);
-        if (partial < record.size()) break;
-        auto checked = checkRecord(record);
-        if (auto* failure = std::get_if<Failure>(&checked))
-          fail("record " + std::to_string(records + 1) + ": " +
-               failure->message);
-        ++records;
-        partial = 0;
-      }
-    }
-  }
+  long checked = 0;
+  auto streamed = streamRequests(
+      fd, [&](long) { return Clock::now() < end; },
+      [&](const Record& record) {
+        ++checked;
+        auto reply = checkRecord(record);
+        if (auto* failure = std::get_if<Failure>(&reply))
+          fail("record " + std::to_string(checked) + ": " + failure->message);
+      },
+      milliseconds(0));
+  if (auto* failure = std::get_if<Failure>(&streamed)) fail(failure->message);
+  const long records = std::get<long>(streamed);
   const double seconds =
       std::chrono::duration<double>(Clock::now() - start).count();
   std::printf("records=%ld seconds=%.3f rate=%.0f\n", records, seconds,

@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace qevclient {
 
@@ -186,6 +188,48 @@ std::variant<std::int32_t, Failure> pollOnce(
   if (auto error = readRecord(fd, record, timeout); !error.empty())
     return Failure{error};
   return checkRecord(record);
+}
+
+std::variant<long, Failure> streamRequests(
+    int fd, const std::function<bool(long)>& keepSending,
+    const std::function<void(const Record&)>& onRecord,
+    std::chrono::milliseconds quiet) {
+  static const std::string requests(65536, '?');
+  std::vector<char> incoming(1 << 18);
+  Record record;
+  std::size_t partial = 0;
+  long records = 0;
+  auto last_reply = Clock::now();
+  for (;;) {
+    const bool sending = keepSending(records);
+    if (!sending && Clock::now() - last_reply >= quiet) return records;
+    pollfd ready{fd, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0};
+    if (::poll(&ready, 1, 100) == -1 && errno != EINTR)
+      return Failure{systemError("poll")};
+    if ((ready.revents & POLLOUT) &&
+        send(fd, requests.data(), requests.size(), MSG_NOSIGNAL) == -1 &&
+        errno != EAGAIN && errno != EINTR)
+      return Failure{systemError("cannot send requests")};
+    if (!(ready.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    const ssize_t n = recv(fd, incoming.data(), incoming.size(), 0);
+    if (n == 0) return Failure{"the service closed the connection"};
+    if (n == -1) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      return Failure{systemError("cannot receive")};
+    }
+    last_reply = Clock::now();
+    for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
+      const std::size_t take =
+          std::min(record.size() - partial, static_cast<std::size_t>(n) - at);
+      std::memcpy(record.data() + partial, incoming.data() + at, take);
+      partial += take;
+      at += take;
+      if (partial < record.size()) break;
+      onRecord(record);
+      ++records;
+      partial = 0;
+    }
+  }
 }
 
 }  // namespace qevclient

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <variant>
 
@@ -41,5 +42,15 @@ std::string readRecord(int fd, Record& record,
 // One poll: sends a byte, reads the record and checks it.
 std::variant<std::int32_t, Failure> pollOnce(int fd,
                                              std::chrono::milliseconds timeout);
+
+// Streams requests without waiting for replies while `keepSending` holds
+// (it is given the records received so far), then goes on reading until no
+// record has come for `quiet`. Each whole record goes to `onRecord`, in
+// order. Returns the records received, or what went wrong. `fd` must be
+// non-blocking, as connectTo leaves it.
+std::variant<long, Failure> streamRequests(
+    int fd, const std::function<bool(long)>& keepSending,
+    const std::function<void(const Record&)>& onRecord,
+    std::chrono::milliseconds quiet);
 
 }  // namespace qevclient
