@@ -79,7 +79,6 @@ void acceptClient() {
     (void)nanosleep(&pause, nullptr);
   }
   (void)printf("QEV: %d\n", s);
-  (void)fflush(stdout);
   (void)printf("QEV: Accepting socket :%d\n", s2);
   (void)fflush(stdout);
 }

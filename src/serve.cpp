@@ -87,12 +87,10 @@ void awaitRequest(int connection, std::array<char, kRecordSize>& buffer) {
       // The client has finished. Answering would only write into a closed
       // connection, so the service is done.
       (void)printf("QEV: Connection closed\n");
-      (void)fflush(stdout);
-      std::exit(0);
+      std::exit(0);  // which flushes the log
     }
     if (errno == EINTR) continue;
     perror("Error");
-    (void)fflush(stdout);
     std::exit(1);
   }
 }
