@@ -2,6 +2,7 @@
 // configuration file, so everything it is told lives here.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -35,6 +36,11 @@ inline constexpr std::size_t kValueScanLimit = 4096;
 // that the wait costs next to no CPU.
 inline constexpr long kOpenRetryPauseNs = 5'000'000;
 
+// A value file that cannot be opened for this long is reported once on
+// standard error, so that an operator learns why polls go unanswered. A
+// writer that replaces the file never leaves it missing nearly this long.
+inline constexpr std::chrono::milliseconds kOpenReportAfter{1000};
+
 // Pause before accepting again after a failed accept, so that a lasting
 // failure (out of descriptors) neither floods the log nor spins.
 inline constexpr long kAcceptRetryPauseNs = 200'000'000;
@@ -42,5 +48,30 @@ inline constexpr long kAcceptRetryPauseNs = 200'000'000;
 // Longest that one write to a client who does not read may block before
 // the service looks whether it has been asked to stop.
 inline constexpr long kWriteWaitUs = 200'000;
+
+// A stop signal that is held back until a reply's log line is out takes
+// effect after this many seconds at the latest, even if the log is stuck.
+inline constexpr unsigned kStopGraceSeconds = 1;
+
+// A client whose host vanished (power lost, cable pulled, state forgotten by
+// a firewall) sends neither FIN nor RST, and the one connection the service
+// lives for would wait for ever. Keepalive probes after this much silence,
+// this far apart and this many times find such a peer within about a
+// minute; a live peer's system answers them, so a quiet client is never
+// dropped, however long it waits between polls.
+inline constexpr int kKeepAliveIdleSeconds = 30;
+inline constexpr int kKeepAliveIntervalSeconds = 10;
+inline constexpr int kKeepAliveProbes = 3;
+// Data that the peer never acknowledges (a reply written into a dead
+// connection) is given up after as long as the probes take.
+inline constexpr unsigned kUserTimeoutMs =
+    1000 *
+    (kKeepAliveIdleSeconds + kKeepAliveIntervalSeconds * kKeepAliveProbes);
+
+// How the process ends. A supervisor counts kExitClientLost as the client's
+// doing, not as a failure of the service.
+inline constexpr int kExitClientClosed = 0;  // the client closed its side
+inline constexpr int kExitFailed = 1;        // the service could not serve
+inline constexpr int kExitClientLost = 2;    // reset, timed out, or gone
 
 }  // namespace qev

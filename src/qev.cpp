@@ -5,7 +5,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,7 +29,7 @@ int s2 = -1;  // the one client's connection
 [[noreturn]] void failSetup(const char* step) {
   (void)fprintf(stderr, "QEV: cannot listen on port %u: %s: %s\n",
                 unsigned{qev::kPort}, step, std::strerror(errno));
-  std::exit(1);
+  std::exit(qev::kExitFailed);
 }
 
 // Started with standard output (or input, or error) closed, the service
@@ -39,9 +41,36 @@ void keepStandardStreamsOpen() {
     if (open("/dev/null", O_RDWR) != fd) {
       (void)fprintf(stderr, "QEV: cannot open /dev/null: %s\n",
                     std::strerror(errno));
-      std::exit(1);
+      std::exit(qev::kExitFailed);
     }
   }
+}
+
+// True when standard input is a socket, as a supervisor that holds the port
+// for the service passes it (inetd's "wait" mode, a systemd socket unit with
+// Accept=no). Only a listening IPv4 TCP socket is of use; anything else on
+// a socket is a misconfigured supervisor, named before exiting with status 1
+// so that it shows as a failure of the service.
+bool inheritedListener() {
+  struct stat st {};
+  if (fstat(0, &st) == -1 || !S_ISSOCK(st.st_mode)) return false;
+  int domain = 0;
+  int type = 0;
+  int protocol = 0;
+  int listening = 0;
+  const auto option = [](int name, int& value) {
+    socklen_t length = sizeof value;
+    return getsockopt(0, SOL_SOCKET, name, &value, &length) == 0;
+  };
+  if (option(SO_DOMAIN, domain) && option(SO_TYPE, type) &&
+      option(SO_PROTOCOL, protocol) && option(SO_ACCEPTCONN, listening) &&
+      domain == AF_INET && type == SOCK_STREAM && protocol == IPPROTO_TCP &&
+      listening != 0)
+    return true;
+  (void)fprintf(stderr,
+                "QEV: standard input is a socket but not a listening IPv4 "
+                "TCP socket\n");
+  std::exit(qev::kExitFailed);
 }
 
 // Creates the listening socket on every IPv4 interface and leaves it in `s`.
@@ -65,6 +94,27 @@ void openListener() {
   if (listen(s, qev::kBacklog) == -1) failSetup("listen");
 }
 
+// Turns on the probes that find a peer which vanished without a word (see
+// the constants). Exits with status 1 and a message when one cannot be set.
+void watchForDeadPeer(int connection) {
+  const auto set = [connection](int level, int name, int value,
+                                const char* what) {
+    if (setsockopt(connection, level, name, &value, sizeof value) == 0) return;
+    (void)fprintf(stderr, "QEV: cannot watch the connection: %s: %s\n", what,
+                  std::strerror(errno));
+    std::exit(qev::kExitFailed);
+  };
+  set(SOL_SOCKET, SO_KEEPALIVE, 1, "setsockopt SO_KEEPALIVE");
+  set(IPPROTO_TCP, TCP_KEEPIDLE, qev::kKeepAliveIdleSeconds,
+      "setsockopt TCP_KEEPIDLE");
+  set(IPPROTO_TCP, TCP_KEEPINTVL, qev::kKeepAliveIntervalSeconds,
+      "setsockopt TCP_KEEPINTVL");
+  set(IPPROTO_TCP, TCP_KEEPCNT, qev::kKeepAliveProbes,
+      "setsockopt TCP_KEEPCNT");
+  set(IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(qev::kUserTimeoutMs),
+      "setsockopt TCP_USER_TIMEOUT");
+}
+
 // Accepts the one client into `s2` and logs it. A failed accept is reported
 // and tried again after a pause; this returns only with a connection.
 void acceptClient() {
@@ -81,13 +131,17 @@ void acceptClient() {
   (void)printf("QEV: %d\n", s);
   (void)printf("QEV: Accepting socket :%d\n", s2);
   (void)fflush(stdout);
+  watchForDeadPeer(s2);
 }
 
 }  // namespace
 
 int main() {
   keepStandardStreamsOpen();
-  openListener();
+  if (inheritedListener())
+    s = 0;
+  else
+    openListener();
   // Each start-up line is flushed at once so that a log redirected to a file
   // shows where the service stands even before its first client.
   (void)printf("QEV: Waiting for connection ...:%d\n", s);

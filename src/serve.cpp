@@ -34,13 +34,20 @@ void stopNow(int signal) {
 
 // A stop (SIGTERM, SIGINT) ends the service at once, except between the
 // write of a reply and the flush of its log line: then it waits for the
-// line, so that the log holds a line for every reply that was sent.
+// line, so that the log holds a line for every reply that was sent. A log
+// that does not take the line (a reader that stopped reading) holds it back
+// for kStopGraceSeconds at most: the alarm then stops the service anyway.
 extern "C" void onStopSignal(int signal) {
   if (replying != 0) {
     deferredStop = signal;
+    (void)alarm(kStopGraceSeconds);
     return;
   }
   stopNow(signal);
+}
+
+extern "C" void onStopGraceOver(int /*signal*/) {
+  if (deferredStop != 0) stopNow(deferredStop);
 }
 
 void deferStopsDuringReplies(int connection) {
@@ -49,13 +56,30 @@ void deferStopsDuringReplies(int connection) {
   // Blocking calls go on after the handler has run, as without it.
   action.sa_flags = SA_RESTART;
   (void)sigemptyset(&action.sa_mask);
-  (void)sigaction(SIGTERM, &action, nullptr);
-  (void)sigaction(SIGINT, &action, nullptr);
+  for (const int signal : {SIGTERM, SIGINT}) {
+    // A stop that was ignored when the service started (a background job of
+    // a non-interactive shell has SIGINT ignored) stays ignored.
+    struct sigaction inherited {};
+    if (sigaction(signal, nullptr, &inherited) == 0 &&
+        inherited.sa_handler == SIG_IGN)
+      continue;
+    (void)sigaction(signal, &action, nullptr);
+  }
+  action.sa_handler = onStopGraceOver;
+  (void)sigaction(SIGALRM, &action, nullptr);
   // A client that stops reading would hold a deferred stop for as long as
   // the write blocks: with a send timeout the write comes back now and then
   // to look. Without it (it cannot fail on a TCP socket) a stop waits.
   const timeval wait{0, kWriteWaitUs};
   (void)setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+}
+
+// True for the errors that say the client and its connection are gone: a
+// reset, a peer found dead by the keepalive probes or the user timeout, or a
+// route to it lost for good. No later cycle can do better.
+bool connectionGone(int error) {
+  return error == EPIPE || error == ECONNRESET || error == ETIMEDOUT ||
+         error == EHOSTUNREACH || error == ENETUNREACH || error == ECONNABORTED;
 }
 
 // Writes all of `size` bytes, going on after a short, interrupted or timed
@@ -87,11 +111,12 @@ void awaitRequest(int connection, std::array<char, kRecordSize>& buffer) {
       // The client has finished. Answering would only write into a closed
       // connection, so the service is done.
       (void)printf("QEV: Connection closed\n");
-      std::exit(0);  // which flushes the log
+      std::exit(kExitClientClosed);  // which flushes the log
     }
     if (errno == EINTR) continue;
+    const int error = errno;
     perror("Error");
-    std::exit(1);
+    std::exit(connectionGone(error) ? kExitClientLost : kExitFailed);
   }
 }
 
@@ -116,9 +141,16 @@ void serveClient(int connection) {
     replying = 1;
     const ssize_t written =
         writeAll(connection, replyBuffer.data(), replyBuffer.size());
+    const int error = errno;  // before the log line can change it
     (void)printf("Current: %s:%d:%d\n", replyBuffer.data(),
                  static_cast<int>(written), connection);
-    if (written == -1) perror("Error");
+    if (written == -1) {
+      errno = error;
+      perror("Error");
+      // A client that is gone would only draw one failed write per cycle
+      // for as long as its requests last: the service is done with it.
+      if (connectionGone(error)) std::exit(kExitClientLost);
+    }
     (void)fflush(stdout);
     replying = 0;
     if (deferredStop != 0) stopNow(deferredStop);

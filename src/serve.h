@@ -8,11 +8,14 @@ namespace qev {
 // poll), then writes one whole reply record: the value as "%d" text followed
 // by zero bytes, kRecordSize bytes in all, and logs
 // "Current: <text>:<bytes written>:<connection>".
-// Exits with status 0 when the client closes its side and with status 1
-// when the receive fails; a write to a connection the client has abandoned
-// ends the process through SIGPIPE. SIGTERM and SIGINT end it as by default,
-// except that one arriving between a reply's write and its log line takes
-// effect once the line is flushed. Never returns.
+// Exits with kExitClientClosed when the client closes its side, with
+// kExitClientLost when the connection is reset or found dead (in a receive,
+// or in a write once SIGPIPE, which otherwise ends the process, is
+// ignored), and with kExitFailed on any other failed receive. SIGTERM and
+// SIGINT end it as by default, unless they were ignored at start, except
+// that one arriving between a reply's write and its log line takes effect
+// once the line is flushed, or after kStopGraceSeconds if the log is stuck.
+// Never returns.
 [[noreturn]] void serveClient(int connection);
 
 }  // namespace qev

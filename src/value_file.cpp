@@ -4,6 +4,10 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "constants.h"
@@ -20,17 +24,37 @@ bool isSpace(char c) {
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
+int openValue() {
+  // O_NONBLOCK so that a FIFO put in the file's place cannot hang the
+  // service in open() or read(); it changes nothing for a regular file.
+  return open(kValueFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+}
+
 int openValueFile() {
+  int fd = openValue();
+  if (fd != -1) return fd;
+  // The writer has not made the file yet, or it is unreadable for now: wait
+  // a moment rather than spin, and try again. A wait that lasts is named
+  // once on standard error (again if its reason changes), so that unanswered
+  // polls have an explanation in the log.
+  const auto since = std::chrono::steady_clock::now();
+  int reported = 0;
   for (;;) {
-    // O_NONBLOCK so that a FIFO put in the file's place cannot hang the
-    // service in open() or read(); it changes nothing for a regular file.
-    int fd = open(kValueFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd != -1) return fd;
-    // The writer has not made the file yet (or it is unreadable for now):
-    // wait a moment rather than spin, and try again.
+    const int error = errno;
+    if (error != reported &&
+        std::chrono::steady_clock::now() - since >= kOpenReportAfter) {
+      (void)std::fprintf(stderr, "QEV: waiting for %s: %s\n", kValueFile,
+                         std::strerror(error));
+      reported = error;
+    }
     timespec pause{0, kOpenRetryPauseNs};
     (void)nanosleep(&pause, nullptr);
+    fd = openValue();
+    if (fd != -1) break;
   }
+  if (reported != 0)
+    (void)std::fprintf(stderr, "QEV: %s can be read again\n", kValueFile);
+  return fd;
 }
 
 }  // namespace

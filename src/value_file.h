@@ -19,8 +19,10 @@ std::optional<std::int32_t> parseValue(std::string_view text,
 // Opens the value file in the working directory, reads it once and closes
 // it. On return `currentValue` holds the number read, or keeps its previous
 // value when the file held no number in range. While the file cannot be
-// opened, retries without message after a short pause: it does not return
-// until an open has succeeded.
+// opened, retries after a short pause: it does not return until an open has
+// succeeded. A wait longer than kOpenReportAfter is named on standard error
+// ("QEV: waiting for current: <reason>", again when the reason changes) and
+// its end too ("QEV: current can be read again").
 void readCurrentValue(std::int32_t& currentValue);
 
 }  // namespace qev

@@ -9,6 +9,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -154,9 +155,17 @@ pid_t spawn(const std::vector<std::string>& argv,
   const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (in == -1 || out == -1 || err == -1 || chdir(work.c_str()) == -1)
     _exit(126);
-  dup2(in, 0);
-  dup2(out, 1);
+  dup2(options.stdin_fd != -1 ? options.stdin_fd : in, 0);
+  dup2(options.stdout_fd != -1 ? options.stdout_fd : out, 1);
   dup2(err, 2);
+  if (options.netns_fd != -1 && setns(options.netns_fd, CLONE_NEWNET) == -1)
+    _exit(125);
+  for (int signal = 1; signal < 64; ++signal)
+    if ((options.ignored & signalBit(signal)) != 0) ::signal(signal, SIG_IGN);
+  // Root in the test's user namespace would read any file; with an empty
+  // bounding set the exec leaves it no capabilities at all.
+  if (options.unprivileged)
+    for (int cap = 0; cap <= 63; ++cap) prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
   // Exactly descriptors 0, 1 and 2, as when started from a shell.
   syscall(SYS_close_range, 3U, ~0U, 0U);
   if (options.stdout_closed) close(1);
@@ -245,6 +254,20 @@ Outcome runProgram(const std::vector<std::string>& argv,
   run.out = readFile(logs.path / "stdout");
   run.err = readFile(logs.path / "stderr");
   return run;
+}
+
+int listenOnServicePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd == -1) fail("socket");
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kPort);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == -1)
+    fail("bind");
+  if (listen(fd, 4096) == -1) fail("listen");
+  return fd;
 }
 
 int connectToService(Clock::duration limit) {

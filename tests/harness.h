@@ -56,11 +56,20 @@ class NetworkTest : public ::testing::Test {
 void writeValue(const std::filesystem::path& dir, const std::string& text);
 std::string readFile(const std::filesystem::path& file);
 
+inline constexpr std::uint64_t signalBit(int signal) {
+  return std::uint64_t{1} << signal;
+}
+
 // How a Server is started, beyond the defaults.
 struct Options {
   long fd_limit = 0;             // soft limit of open descriptors, when not 0
   const char* faults = nullptr;  // faults to inject (fault_injection.cpp)
   bool stdout_closed = false;    // start it with descriptor 1 closed
+  int stdin_fd = -1;   // standard input, instead of /dev/null, when not -1
+  int stdout_fd = -1;  // standard output, instead of a file, when not -1
+  bool unprivileged = false;  // no capabilities: file permissions apply
+  std::uint64_t ignored = 0;  // bit N set: it starts with signal N ignored
+  int netns_fd = -1;          // the network namespace it runs in, when not -1
 };
 
 // The real qev, started in `work` with standard input from /dev/null and
@@ -99,6 +108,9 @@ struct Outcome {
 Outcome runProgram(const std::vector<std::string>& argv,
                    Clock::duration limit = 30s);
 
+// A listening IPv4 TCP socket on the service's port, as a supervisor that
+// holds the port for the service makes it.
+int listenOnServicePort();
 // Connects to the service on loopback, retrying while it starts up.
 // Returns the connected socket, or -1.
 int connectToService(Clock::duration limit = 5s);

@@ -2,6 +2,7 @@
 // namespace of its own with a scratch working directory.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -9,11 +10,15 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -221,7 +226,7 @@ TEST_F(Service, ClientResetIsReportedAndEndsTheService) {
 
   const int status = server.waitExit();
   ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(WEXITSTATUS(status), 2) << "the client's doing, not a failure";
   EXPECT_EQ(server.err(), "Error: Connection reset by peer\n");
   EXPECT_EQ(countOf(server.out(), "Current: "), 1);
 }
@@ -318,6 +323,179 @@ TEST_F(Service, OnePollByNcReceivesExactlyOneRecord) {
   const int status = server.waitExit();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
+
+TEST_F(Service, ServesFromAListeningSocketOnStandardInput) {
+  writeValue(work.path, "12\n");
+  Socket listener{listenOnServicePort()};
+  Server server(work.path, {.stdin_fd = listener.fd});
+  Socket client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  EXPECT_EQ(poll(client.fd), recordOf("12"));
+  ASSERT_TRUE(
+      eventually([&] { return countOf(server.out(), "Current: ") == 1; }));
+  // The socket it was given is descriptor 0; the connection takes the
+  // lowest free one.
+  EXPECT_EQ(server.out(),
+            "QEV: Waiting for connection ...:0\n"
+            "QEV: 0\n"
+            "QEV: Accepting socket :3\n"
+            "Current: 12:1024:3\n");
+  EXPECT_EQ(server.err(), "");
+}
+
+TEST_F(Service, InstancesStartedInTurnOnOneSocketHandOverWithoutRefusing) {
+  writeValue(work.path, "13\n");
+  Socket listener{listenOnServicePort()};
+  Socket waiting{-1};
+  {
+    Server first(work.path, {.stdin_fd = listener.fd});
+    Socket served{connectToService()};
+    ASSERT_NE(served.fd, -1);
+    EXPECT_EQ(poll(served.fd), recordOf("13"));
+    // A second client connects and polls while the first is served.
+    waiting.fd = connectToService(0s);
+    ASSERT_NE(waiting.fd, -1);
+    ASSERT_EQ(send(waiting.fd, "x", 1, 0), 1);
+    EXPECT_EQ(pendingAfter(waiting.fd, 200ms), 0U);
+    ASSERT_EQ(shutdown(served.fd, SHUT_WR), 0);
+    const int status = first.waitExit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  // Between two instances the supervisor's socket still takes clients.
+  Socket between{connectToService(0s)};
+  EXPECT_NE(between.fd, -1) << "refused between two instances";
+
+  const auto started = Clock::now();
+  Server second(work.path, {.stdin_fd = listener.fd});
+  EXPECT_EQ(readBytes(waiting.fd, kRecord), recordOf("13"));
+  const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(
+      Clock::now() - started);
+  std::printf("waiting client answered %lld ms after the next start\n",
+              static_cast<long long>(delay.count()));
+  EXPECT_LT(delay, 1s);  // generous: the machine is shared
+  EXPECT_EQ(countOf(second.out(), "QEV: Accepting socket :3\n"), 1);
+}
+
+// What a standard input of each kind is made of; the descriptors stay open
+// until the end of the test.
+struct StandardInputCase {
+  const char* name;
+  std::function<int(std::vector<int>& keep, const TempDir& work)> make;
+
+  friend void PrintTo(const StandardInputCase& c, std::ostream* os) {
+    *os << c.name;
+  }
+};
+
+class MisconfiguredSocket
+    : public Service,
+      public ::testing::WithParamInterface<StandardInputCase> {};
+
+TEST_P(MisconfiguredSocket, IsNamedInOneLineAndEndsWithStatusOne) {
+  writeValue(work.path, "1\n");
+  std::vector<int> keep;
+  const int input = GetParam().make(keep, work);
+  ASSERT_NE(input, -1);
+  Server server(work.path, {.stdin_fd = input});
+  const int status = server.waitExit();
+  for (const int fd : keep) close(fd);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(server.out(), "");
+  EXPECT_EQ(server.err(),
+            "QEV: standard input is a socket but not a listening IPv4 TCP "
+            "socket\n");
+}
+
+int kept(std::vector<int>& keep, int fd) {
+  keep.push_back(fd);
+  return fd;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, MisconfiguredSocket,
+    ::testing::Values(
+        StandardInputCase{"ConnectedTcp",
+                          [](std::vector<int>& keep, const TempDir&) {
+                            kept(keep, listenOnServicePort());
+                            return kept(keep, connectToService());
+                          }},
+        StandardInputCase{"TcpNotListening",
+                          [](std::vector<int>& keep, const TempDir&) {
+                            return kept(keep, socket(AF_INET, SOCK_STREAM, 0));
+                          }},
+        StandardInputCase{"Udp",
+                          [](std::vector<int>& keep, const TempDir&) {
+                            return kept(keep, socket(AF_INET, SOCK_DGRAM, 0));
+                          }},
+        StandardInputCase{"ListeningIpv6",
+                          [](std::vector<int>& keep, const TempDir&) {
+                            const int fd =
+                                kept(keep, socket(AF_INET6, SOCK_STREAM, 0));
+                            return listen(fd, 1) == 0 ? fd : -1;
+                          }},
+        StandardInputCase{
+            "ListeningUnix",
+            [](std::vector<int>& keep, const TempDir& work) {
+              const int fd = kept(keep, socket(AF_UNIX, SOCK_STREAM, 0));
+              sockaddr_un address{};
+              address.sun_family = AF_UNIX;
+              const std::string path = (work.path / "sock").string();
+              std::strncpy(address.sun_path, path.c_str(),
+                           sizeof address.sun_path - 1);
+              const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&address),
+                                   sizeof address) == 0 &&
+                              listen(fd, 1) == 0;
+              return ok ? fd : -1;
+            }}),
+    [](const auto& info) { return info.param.name; });
+
+class OrdinaryInput : public Service,
+                      public ::testing::WithParamInterface<StandardInputCase> {
+};
+
+TEST_P(OrdinaryInput, StartsUpAsWithoutASupervisor) {
+  writeValue(work.path, "14\n");
+  std::vector<int> keep;
+  const int input = GetParam().make(keep, work);
+  ASSERT_NE(input, -1);
+  Server server(work.path, {.stdin_fd = input});
+  Socket client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  EXPECT_EQ(poll(client.fd), recordOf("14"));
+  ASSERT_TRUE(
+      eventually([&] { return countOf(server.out(), "Current: ") == 1; }));
+  for (const int fd : keep) close(fd);
+  EXPECT_EQ(server.out(),
+            "QEV: Waiting for connection ...:3\n"
+            "QEV: 3\n"
+            "QEV: Accepting socket :4\n"
+            "Current: 14:1024:4\n");
+  EXPECT_EQ(server.err(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, OrdinaryInput,
+    ::testing::Values(
+        StandardInputCase{"DevNull",
+                          [](std::vector<int>& keep, const TempDir&) {
+                            return kept(keep, open("/dev/null", O_RDONLY));
+                          }},
+        StandardInputCase{"RegularFile",
+                          [](std::vector<int>& keep, const TempDir& work) {
+                            return kept(keep,
+                                        open((work.path / "current").c_str(),
+                                             O_RDONLY));
+                          }},
+        StandardInputCase{
+            "Terminal",
+            [](std::vector<int>& keep, const TempDir&) {
+              const int master = kept(keep, posix_openpt(O_RDWR | O_NOCTTY));
+              if (master == -1 || grantpt(master) != 0 || unlockpt(master) != 0)
+                return -1;
+              return kept(keep, open(ptsname(master), O_RDWR | O_NOCTTY));
+            }}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 
