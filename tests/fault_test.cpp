@@ -3,10 +3,12 @@
 // stopped and continued, and stop signals at any moment. Each test runs in
 // a network namespace of its own and stops by itself.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -358,6 +360,166 @@ TEST_F(Faults, StopSignalWhileWaitingEndsTheServiceAtOnce) {
   ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
   ASSERT_EQ(kill(server.pid, SIGTERM), 0);
   EXPECT_TRUE(endedBy(server.waitExit(1s), SIGTERM));
+}
+
+// How a value file is kept from the service for a while, and given back.
+struct Unreadable {
+  const char* name;
+  void (*withhold)(const fs::path& dir);
+  void (*restore)(const fs::path& dir);
+  const char* reason;
+
+  friend void PrintTo(const Unreadable& c, std::ostream* os) { *os << c.name; }
+};
+
+class LastingWait : public Faults,
+                    public ::testing::WithParamInterface<Unreadable> {};
+
+TEST_P(LastingWait, IsNamedOnceAndAnsweredAsSoonAsTheFileCanBeRead) {
+  GetParam().withhold(work.path);
+  // Without capabilities, so that the file's permissions apply to it.
+  Server server(work.path, {.unprivileged = true});
+  Socket client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  ASSERT_EQ(send(client.fd, "x", 1, 0), 1);
+  const std::string line =
+      std::string("QEV: waiting for current: ") + GetParam().reason + "\n";
+  EXPECT_TRUE(eventually([&] { return !server.err().empty(); }, 2s));
+  EXPECT_EQ(server.err(), line);
+  std::this_thread::sleep_for(3s);
+  EXPECT_EQ(server.err(), line) << "one line for one wait";
+  EXPECT_EQ(server.out().find("Current: "), std::string::npos);
+
+  const auto restored = Clock::now();
+  GetParam().restore(work.path);
+  EXPECT_EQ(readBytes(client.fd, kRecord), recordOf("15"));
+  const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(
+      Clock::now() - restored);
+  std::printf("answered %lld ms after the file could be read\n",
+              static_cast<long long>(delay.count()));
+  EXPECT_LT(delay, 1s);  // 100 ms at most on a quiet machine
+  EXPECT_EQ(server.err(), line + "QEV: current can be read again\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, LastingWait,
+    ::testing::Values(
+        Unreadable{"NoPermission",
+                   [](const fs::path& d) {
+                     writeValue(d, "15\n");
+                     fs::permissions(d / "current", fs::perms::none);
+                   },
+                   [](const fs::path& d) {
+                     fs::permissions(d / "current", fs::perms::owner_read |
+                                                        fs::perms::owner_write |
+                                                        fs::perms::group_read |
+                                                        fs::perms::others_read);
+                   },
+                   "Permission denied"},
+        Unreadable{"Missing", [](const fs::path&) {},
+                   [](const fs::path& d) { writeValue(d, "15\n"); },
+                   "No such file or directory"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(Faults, FileReplacedByRenameAThousandTimesDrawsNoWaitLine) {
+  writeValue(work.path, "0\n");
+  Server server(work.path);
+  Socket client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  std::atomic<bool> writing{true};
+  std::jthread writer([&] {
+    for (int i = 1; i <= 1000; ++i) writeValue(work.path, std::to_string(i));
+    writing = false;
+  });
+  int polls = 0;
+  while (writing) {
+    ASSERT_FALSE(poll(client.fd).empty());
+    ++polls;
+  }
+  std::printf("%d polls during 1000 renames\n", polls);
+  EXPECT_EQ(poll(client.fd), recordOf("1000"));
+  EXPECT_EQ(server.err(), "");
+}
+
+// True once the server sits blocked writing to descriptor `fd`.
+bool blockedWritingTo(const Server& server, int fd,
+                      Clock::duration limit = 5s) {
+  const std::string file = "/proc/" + std::to_string(server.pid) + "/syscall";
+  const std::string prefix =
+      std::to_string(SYS_write) + " 0x" + std::to_string(fd) + " ";
+  return eventually(
+      [&] {
+        return readFile(file).starts_with(prefix) && server.waitState('S', 0s);
+      },
+      limit);
+}
+
+TEST_F(Faults, StopTakesEffectWithinASecondWhenTheLogIsStuck) {
+  writeValue(work.path, "38\n");
+  // Standard output a FIFO that is open but never read: once its buffer is
+  // full, the log line after a reply cannot go out.
+  const auto fifo = work.path / "log";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  Socket log{open(fifo.c_str(), O_RDWR)};
+  ASSERT_NE(log.fd, -1);
+  Server server(work.path, {.stdout_fd = log.fd});
+  Socket client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  std::jthread poller([&] {
+    while (!poll(client.fd).empty()) {
+    }
+  });
+  ASSERT_TRUE(blockedWritingTo(server, 1));
+  const auto stopped = Clock::now();
+  ASSERT_EQ(kill(server.pid, SIGTERM), 0);
+  const int status = server.waitExit(3s);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      Clock::now() - stopped);
+  std::printf("stopped %lld ms after SIGTERM\n",
+              static_cast<long long>(took.count()));
+  EXPECT_TRUE(endedBy(status, SIGTERM)) << status;
+  EXPECT_LT(took, 2s);
+  shutdown(client.fd, SHUT_RDWR);  // lets the poller end
+}
+
+TEST_F(Faults, StopSignalIgnoredAtStartStaysIgnored) {
+  writeValue(work.path, "39\n");
+  Server server(work.path, {.ignored = signalBit(SIGINT)});
+  Socket client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  ASSERT_EQ(poll(client.fd), recordOf("39"));
+  ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
+  ASSERT_EQ(kill(server.pid, SIGINT), 0);
+  EXPECT_EQ(server.waitExit(300ms), -1) << "SIGINT ended it";
+  EXPECT_EQ(poll(client.fd), recordOf("39"));
+  ASSERT_EQ(kill(server.pid, SIGTERM), 0);
+  EXPECT_TRUE(endedBy(server.waitExit(), SIGTERM));
+}
+
+TEST_F(Faults, ClientGoneUnderAWriteEndsTheServiceOnceWhenSigpipeIsIgnored) {
+  writeValue(work.path, "40\n");
+  Server server(work.path, {.ignored = signalBit(SIGPIPE)});
+  const int client = connectToService();
+  ASSERT_NE(client, -1);
+  const int small = 16384;
+  setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  // More requests than the buffers hold replies for: the server blocks in
+  // its write with requests still queued.
+  const std::string requests(1 << 16, 'r');
+  for (int i = 0; i < 500 && !blockedWritingTo(server, 4, 20ms); ++i)
+    (void)send(client, requests.data(), requests.size(),
+               MSG_DONTWAIT | MSG_NOSIGNAL);
+  ASSERT_TRUE(blockedWritingTo(server, 4));
+  const linger abort_on_close{1, 0};
+  setsockopt(client, SOL_SOCKET, SO_LINGER, &abort_on_close,
+             sizeof abort_on_close);
+  close(client);  // sends a reset
+
+  const int status = server.waitExit();
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_EQ(countOf(server.out(), ":-1:4\n"), 1) << server.out();
+  EXPECT_EQ(countOf(server.err(), "Error: "), 1) << server.err();
 }
 
 }  // namespace
