@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -124,6 +125,13 @@ void acceptClient() {
     s2 = accept(s, reinterpret_cast<sockaddr*>(&peer), &peer_length);
     if (s2 != -1) break;
     if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // An inherited listener may be non-blocking (a supervisor's often
+      // is): wait until a client is there, as a blocking accept would.
+      pollfd ready{s, POLLIN, 0};
+      (void)poll(&ready, 1, -1);
+      continue;
+    }
     perror("Error");
     timespec pause{0, qev::kAcceptRetryPauseNs};
     (void)nanosleep(&pause, nullptr);

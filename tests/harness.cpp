@@ -257,7 +257,8 @@ Outcome runProgram(const std::vector<std::string>& argv,
 }
 
 int listenOnServicePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  // Non-blocking, as a supervisor such as systemd makes it.
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   if (fd == -1) fail("socket");
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);

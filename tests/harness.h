@@ -108,8 +108,8 @@ struct Outcome {
 Outcome runProgram(const std::vector<std::string>& argv,
                    Clock::duration limit = 30s);
 
-// A listening IPv4 TCP socket on the service's port, as a supervisor that
-// holds the port for the service makes it.
+// A non-blocking listening IPv4 TCP socket on the service's port, as a
+// supervisor that holds the port for the service makes it.
 int listenOnServicePort();
 // Connects to the service on loopback, retrying while it starts up.
 // Returns the connected socket, or -1.

@@ -1,0 +1,231 @@
+#!/usr/bin/env bash
+# The package as it ships, under a real systemd. Builds the .deb, installs it
+# with apt into a fresh minimal Debian 12 root, boots that root with
+# systemd-nspawn inside a private network namespace (nothing listens on a
+# real interface), and drives the service from that namespace with
+# qev-client, nc and a resetting client while reading the journal, as an
+# operator would. One boot serves every check.
+# Usage: live_systemd.sh SOURCE_DIR
+set -euo pipefail
+source_dir=$(cd "$1" && pwd)
+skip() {
+  echo "SKIP: $*"
+  exit 77
+}
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+[[ $(id -u) -eq 0 ]] || skip "booting a container needs root"
+command -v systemd-nspawn >/dev/null || skip "no systemd-nspawn on this machine"
+for tool in debootstrap unshare nsenter nc perl ip ss; do
+  command -v "$tool" >/dev/null || fail "$tool is missing (scripts/test installs it)"
+done
+export DEBIAN_FRONTEND=noninteractive LC_ALL=C
+started=$(date +%s%N)
+ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
+
+# The package, built as scripts/package builds it for release.
+"$source_dir/scripts/package" >/dev/null
+deb=$(echo "$source_dir"/build/pkg/qev_*_amd64.deb)
+client_bin=$source_dir/build/pkg/qev-client
+
+# An untouched minimal root, made once and kept under build/.
+cache=$source_dir/build/debian-root
+if [[ ! -x $cache/usr/lib/systemd/systemd ]]; then
+  rm -rf "$cache.new"
+  debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus \
+    bookworm "$cache.new" >"$source_dir/build/debootstrap.log" 2>&1 ||
+    fail "debootstrap (see build/debootstrap.log)"
+  rm -rf "$cache"
+  mv "$cache.new" "$cache"
+fi
+root=$(mktemp -d "$source_dir/build/live-root.XXXXXX")
+work=$(mktemp -d)
+nspawn=
+cleanup() {
+  if [[ -n $nspawn ]] && kill -0 "$nspawn" 2>/dev/null; then
+    kill "$nspawn" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$nspawn" 2>/dev/null || true
+  fi
+  jobs -p | xargs -r kill 2>/dev/null || true
+  rm -rf "$root" "$work"
+}
+trap cleanup EXIT
+cp -a "$cache/." "$root/"
+cp "$deb" "$root/root/"
+
+# Boot, in a network namespace of its own with only loopback, up.
+unshare -n -- sh -c 'ip link set lo up && exec systemd-nspawn -q -D "$0" -b \
+  --register=no --keep-unit --console=read-only' "$root" \
+  >"$work/console.log" 2>&1 </dev/null &
+nspawn=$!
+leader=
+for _ in $(seq 300); do
+  for child in $(pgrep -P "$nspawn" || true); do
+    [[ $(cat "/proc/$child/comm" 2>/dev/null) == systemd ]] && leader=$child
+  done
+  [[ -n $leader ]] && break
+  sleep 0.1
+done
+[[ -n $leader ]] || fail "the container did not start: $(cat "$work/console.log")"
+# Inside the container; and in its network namespace only, with this
+# machine's programs (the container's minimal root has no nc).
+inside() { nsenter -t "$leader" -a -- "$@"; }
+net() { nsenter -t "$leader" -n -- "$@"; }
+state=
+for _ in $(seq 600); do
+  state=$(inside systemctl is-system-running 2>/dev/null || true)
+  [[ $state == running || $state == degraded ]] && break
+  sleep 0.1
+done
+[[ $state == running || $state == degraded ]] ||
+  fail "boot: $state; $(inside systemctl --failed --no-legend)"
+boot_ms=$(ms_since "$started")
+echo "booted in $boot_ms ms (package, root and boot)"
+checks=$(date +%s%N)
+
+journal_count() { # PATTERN: lines of qev.service's journal matching it
+  inside journalctl --sync
+  inside journalctl -u qev.service -o cat --no-pager | grep -c -- "$1" || true
+}
+service() { inside systemctl show -p "$1" --value qev.service; }
+wait_service() { # STATE: waits for qev.service's ActiveState to be it
+  for _ in $(seq 500); do
+    [[ $(service ActiveState) == "$1" ]] && return 0
+    sleep 0.02
+  done
+  fail "qev.service never became $1 (it is $(service ActiveState))"
+}
+write_value() { # as the writer: umask 027, temporary file, rename
+  inside runuser -u writer -- sh -c "umask 027 && echo $1 >/var/lib/qev/current.tmp &&
+    mv /var/lib/qev/current.tmp /var/lib/qev/current"
+}
+poll() { net "$client_bin" -t 5000 "$@"; }
+# A client that connects, sends nothing and stays for SECONDS, or until
+# killed: started in the background, with its process in $holder.
+hold() {
+  nsenter -t "$leader" -n -- timeout "$1" nc 127.0.0.1 8792 </dev/null >/dev/null &
+  holder=$!
+}
+
+echo "== install with apt"
+inside apt-get install -y /root/"$(basename "$deb")" >"$work/apt.log" 2>&1 ||
+  fail "apt-get install: $(cat "$work/apt.log")"
+mode=$(inside stat -c '%U:%G %a' /var/lib/qev)
+echo "/var/lib/qev: $mode"
+[[ $mode == "qev:qev 2770" ]] || fail "state directory is $mode"
+[[ $(inside systemctl is-active qev.socket || true) == inactive ]] ||
+  fail "the package started qev.socket by itself"
+
+echo "== a writer in group qev with umask 027, by rename"
+inside useradd -m -G qev writer
+write_value 42
+echo "current: $(inside stat -c '%U:%G %a' /var/lib/qev/current)"
+inside systemctl enable --now qev.socket >/dev/null 2>&1
+[[ $(inside systemctl is-active qev.socket) == active ]] || fail "qev.socket is not active"
+net ss -ltnH | grep -q '0.0.0.0:8792 ' || fail "nobody listens on 0.0.0.0:8792"
+[[ $(poll) == 42 ]] || fail "the first poll did not return 42"
+write_value 43
+[[ $(poll) == 43 ]] || fail "the poll after the writer's rename did not return 43"
+
+echo "== runs as qev in /var/lib/qev, logs its start-up"
+hold 30
+wait_service active
+pid=$(service MainPID)
+user=$(inside stat -c %U "/proc/$pid")
+cwd=$(inside readlink "/proc/$pid/cwd")
+echo "qev: pid $pid, user $user, directory $cwd"
+[[ $user == qev && $cwd == /var/lib/qev ]] || fail "runs as $user in $cwd"
+kill "$holder"
+wait_service inactive
+for line in "QEV: Waiting for connection ...:0" "QEV: 0" "QEV: Accepting socket :3"; do
+  [[ $(journal_count "^$line\$") -ge 3 ]] || fail "journal lacks '$line'"
+done
+
+echo "== 3 s of saturation: a journal line for every record"
+before=$(journal_count '^Current: ')
+waiting_before=$(journal_count '^QEV: Waiting for connection')
+saturation=$(poll --saturate 3)
+records=$(sed -n 's/^records=\([0-9]*\) .*/\1/p' <<<"$saturation")
+wait_service inactive
+lines=$(($(journal_count '^Current: ') - before))
+echo "saturation: $saturation; journal: $lines Current: lines"
+[[ -n $records && $records -gt 0 && $lines -ge $records ]] ||
+  fail "$records records received, $lines lines in the journal"
+[[ $(poll) == 43 ]] || fail "no poll served after the saturation"
+sleep 2 # journald reports suppression when its interval ends
+[[ $(journal_count '^QEV: Waiting for connection') -eq $((waiting_before + 2)) ]] ||
+  fail "the start-up lines of the instances that followed are missing"
+suppressed=$(inside journalctl -o cat --no-pager | grep -c Suppressed || true)
+[[ $suppressed -eq 0 ]] || fail "journald suppressed messages"
+
+echo "== 50 clients one after the other"
+handover=$(net perl "$source_dir/tests/handover.pl" 50)
+echo "hand-over: $handover"
+[[ $handover == *" refused=0 reset=0 wrong=0" ]] || fail "clients were not served"
+median=$(sed -n 's/.* median_ms=\([0-9]*\).*/\1/p' <<<"$handover")
+[[ -n $median && $median -lt 50 ]] || fail "median hand-over $median ms"
+
+echo "== a client waiting while another is served"
+hold 1
+wait_service active
+(poll >"$work/waiter.out" && date +%s%N >"$work/waiter.done") &
+waiter=$!
+sleep 0.3
+[[ ! -e $work/waiter.done ]] || fail "the waiting client was served at once"
+wait "$holder" || true
+left=$(date +%s%N)
+wait "$waiter" || fail "the waiting client was not served"
+echo "waiting client answered $((($(cat "$work/waiter.done") - left) / 1000000)) ms after the first left"
+[[ $(cat "$work/waiter.out") == 43 ]] || fail "the waiting client got $(cat "$work/waiter.out")"
+
+echo "== a client that resets"
+net perl -MSocket -e '
+  socket(my $s, PF_INET, SOCK_STREAM, 0) or die "socket: $!";
+  connect($s, pack_sockaddr_in(8792, inet_aton("127.0.0.1"))) or die "connect: $!";
+  send($s, "x", 0);
+  recv($s, my $record, 1024, MSG_WAITALL);
+  length($record) == 1024 or die "no record";
+  setsockopt($s, SOL_SOCKET, SO_LINGER, pack("ii", 1, 0)) or die "linger: $!";
+  close($s);'
+wait_service inactive
+status=$(service ExecMainStatus)
+failed=$(inside systemctl is-failed qev.service || true)
+echo "after a reset: exit status $status, is-failed: $failed," \
+  "result: $(service Result)"
+[[ $status == 2 && $failed != failed ]] || fail "a client's reset failed the service"
+[[ $(inside journalctl -u qev.service -o cat --no-pager | grep -c 'Error: Connection reset by peer') -ge 1 ]] ||
+  fail "the reset is not in the journal"
+[[ $(poll) == 43 ]] || fail "no client served after the reset"
+
+echo "== systemctl stop"
+hold 30
+wait_service active
+inside systemctl stop qev.service
+result=$(service Result)
+echo "stopped while serving: Result=$result"
+[[ $result == success ]] || fail "systemctl stop: Result=$result"
+kill "$holder" 2>/dev/null || true
+[[ $(poll) == 43 ]] || fail "no poll served after the stop"
+
+echo "== exposure"
+exposure=$(inside systemd-analyze security --no-pager qev.service |
+  sed -n 's/.*Overall exposure level for qev.service: \([0-9.]*\).*/\1/p')
+echo "systemd-analyze security qev.service: $exposure"
+awk -v s="$exposure" 'BEGIN { exit !(s != "" && s <= 0.5) }' ||
+  fail "exposure $exposure"
+
+echo "== apt-get remove, then purge"
+inside apt-get remove -y qev >"$work/apt.log" 2>&1 || fail "remove: $(cat "$work/apt.log")"
+[[ $(inside cat /var/lib/qev/current) == 43 ]] || fail "remove lost /var/lib/qev/current"
+! net ss -ltnH | grep -q ':8792 ' || fail "port 8792 still held after remove"
+inside apt-get purge -y qev >"$work/apt.log" 2>&1 || fail "purge: $(cat "$work/apt.log")"
+! inside test -e /var/lib/qev || fail "purge left /var/lib/qev"
+inside getent passwd qev >/dev/null || fail "purge removed the user qev"
+echo "remove kept /var/lib/qev/current; purge removed /var/lib/qev, kept the user"
+
+inside systemctl poweroff || true
+for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
+echo "live test: boot $boot_ms ms, checks $(ms_since "$checks") ms, all passed"
