@@ -52,7 +52,7 @@ class DeadPeer : public ::testing::Test {
   }
 
   // The cable is pulled on the client's side.
-  void cut() { ip("ip link set qevc down"); }
+  static void cut() { ip("ip link set qevc down"); }
 
   // Connects across the pair, retrying while the server starts.
   static int connectAcross() {
@@ -116,19 +116,10 @@ TEST_F(DeadPeer, VanishedClientIsFoundWhileTheServiceIsBlockedWriting) {
   // The client polls on and stops reading, until the service blocks in a
   // write that the client's full window cannot take.
   const std::string requests(1 << 16, 'r');
-  const std::string blocked = std::to_string(SYS_write) + " 0x4 ";
-  const std::string syscall_file =
-      "/proc/" + std::to_string(server.pid) + "/syscall";
-  for (int i = 0; i < 500 && !eventually(
-                                 [&] {
-                                   return readFile(syscall_file)
-                                       .starts_with(blocked);
-                                 },
-                                 20ms);
-       ++i)
+  for (int i = 0; i < 500 && !server.waitBlockedWriting(4, 20ms); ++i)
     (void)send(client.fd, requests.data(), requests.size(),
                MSG_DONTWAIT | MSG_NOSIGNAL);
-  ASSERT_TRUE(server.waitBlockedIn(SYS_write));
+  ASSERT_TRUE(server.waitBlockedWriting(4));
   const auto last_exchange = Clock::now();
   cut();
   expectEndsByTimeout(server, last_exchange, "blocked writing");

@@ -441,19 +441,6 @@ TEST_F(Faults, FileReplacedByRenameAThousandTimesDrawsNoWaitLine) {
   EXPECT_EQ(server.err(), "");
 }
 
-// True once the server sits blocked writing to descriptor `fd`.
-bool blockedWritingTo(const Server& server, int fd,
-                      Clock::duration limit = 5s) {
-  const std::string file = "/proc/" + std::to_string(server.pid) + "/syscall";
-  const std::string prefix =
-      std::to_string(SYS_write) + " 0x" + std::to_string(fd) + " ";
-  return eventually(
-      [&] {
-        return readFile(file).starts_with(prefix) && server.waitState('S', 0s);
-      },
-      limit);
-}
-
 TEST_F(Faults, StopTakesEffectWithinASecondWhenTheLogIsStuck) {
   writeValue(work.path, "38\n");
   // Standard output a FIFO that is open but never read: once its buffer is
@@ -469,7 +456,7 @@ TEST_F(Faults, StopTakesEffectWithinASecondWhenTheLogIsStuck) {
     while (!poll(client.fd).empty()) {
     }
   });
-  ASSERT_TRUE(blockedWritingTo(server, 1));
+  ASSERT_TRUE(server.waitBlockedWriting(1));
   const auto stopped = Clock::now();
   ASSERT_EQ(kill(server.pid, SIGTERM), 0);
   const int status = server.waitExit(3s);
@@ -506,10 +493,10 @@ TEST_F(Faults, ClientGoneUnderAWriteEndsTheServiceOnceWhenSigpipeIsIgnored) {
   // More requests than the buffers hold replies for: the server blocks in
   // its write with requests still queued.
   const std::string requests(1 << 16, 'r');
-  for (int i = 0; i < 500 && !blockedWritingTo(server, 4, 20ms); ++i)
+  for (int i = 0; i < 500 && !server.waitBlockedWriting(4, 20ms); ++i)
     (void)send(client, requests.data(), requests.size(),
                MSG_DONTWAIT | MSG_NOSIGNAL);
-  ASSERT_TRUE(blockedWritingTo(server, 4));
+  ASSERT_TRUE(server.waitBlockedWriting(4));
   const linger abort_on_close{1, 0};
   setsockopt(client, SOL_SOCKET, SO_LINGER, &abort_on_close,
              sizeof abort_on_close);

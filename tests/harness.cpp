@@ -161,7 +161,8 @@ pid_t spawn(const std::vector<std::string>& argv,
   if (options.netns_fd != -1 && setns(options.netns_fd, CLONE_NEWNET) == -1)
     _exit(125);
   for (int signal = 1; signal < 64; ++signal)
-    if ((options.ignored & signalBit(signal)) != 0) ::signal(signal, SIG_IGN);
+    if ((options.ignored & signalBit(signal)) != 0)
+      (void)::signal(signal, SIG_IGN);
   // Root in the test's user namespace would read any file; with an empty
   // bounding set the exec leaves it no capabilities at all.
   if (options.unprivileged)
@@ -214,6 +215,15 @@ bool Server::waitBlockedIn(long nr, Clock::duration limit) const {
         long current = -1;
         return line >> current && current == nr && waitState('S', 0s);
       },
+      limit);
+}
+
+bool Server::waitBlockedWriting(int fd, Clock::duration limit) const {
+  const std::string file = "/proc/" + std::to_string(pid) + "/syscall";
+  const std::string prefix =
+      std::to_string(SYS_write) + " 0x" + std::to_string(fd) + " ";
+  return eventually(
+      [&] { return readFile(file).starts_with(prefix) && waitState('S', 0s); },
       limit);
 }
 

@@ -88,6 +88,8 @@ struct Server {
   int waitExit(Clock::duration limit = 5s);
   // True once the server sits blocked in system call `nr`.
   bool waitBlockedIn(long nr, Clock::duration limit = 5s) const;
+  // True once the server sits blocked writing to descriptor `fd`.
+  bool waitBlockedWriting(int fd, Clock::duration limit = 5s) const;
   // True once the process state (as in /proc/PID/stat) is `state`.
   bool waitState(char state, Clock::duration limit = 5s) const;
   long cpuTicks() const;  // user plus system time, in clock ticks
