@@ -209,6 +209,14 @@ echo "stopped while serving: Result=$result"
 [[ $result == success ]] || fail "systemctl stop: Result=$result"
 kill "$holder" 2>/dev/null || true
 [[ $(poll) == 43 ]] || fail "no poll served after the stop"
+# That stop closed the connection from the server's side, which leaves it
+# in TIME_WAIT on port 8792: the socket unit binds again all the same.
+net ss -tanH state time-wait | grep -q ':8792 ' ||
+  fail "no connection in TIME_WAIT on port 8792"
+inside systemctl restart qev.socket
+[[ $(inside systemctl is-active qev.socket) == active ]] ||
+  fail "qev.socket did not listen again beside a connection in TIME_WAIT"
+[[ $(poll) == 43 ]] || fail "no poll served after restarting qev.socket"
 
 echo "== exposure"
 exposure=$(inside systemd-analyze security --no-pager qev.service |
