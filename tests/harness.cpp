@@ -205,26 +205,25 @@ int Server::waitExit(Clock::duration limit) {
   return status;
 }
 
-bool Server::waitBlockedIn(long nr, Clock::duration limit) const {
+// True once /proc/PID/syscall starts with `prefix` while the process sleeps.
+// The file reads "running" while it is on a CPU; otherwise the number of the
+// system call it sleeps in, then its arguments in hex.
+bool Server::waitSyscall(const std::string& prefix,
+                         Clock::duration limit) const {
   const std::string file = "/proc/" + std::to_string(pid) + "/syscall";
-  return eventually(
-      [&] {
-        // "running" while on a CPU; otherwise the number of the system call
-        // it sleeps in. A state of S means it really sleeps there.
-        std::istringstream line(readFile(file));
-        long current = -1;
-        return line >> current && current == nr && waitState('S', 0s);
-      },
-      limit);
-}
-
-bool Server::waitBlockedWriting(int fd, Clock::duration limit) const {
-  const std::string file = "/proc/" + std::to_string(pid) + "/syscall";
-  const std::string prefix =
-      std::to_string(SYS_write) + " 0x" + std::to_string(fd) + " ";
   return eventually(
       [&] { return readFile(file).starts_with(prefix) && waitState('S', 0s); },
       limit);
+}
+
+bool Server::waitBlockedIn(long nr, Clock::duration limit) const {
+  return waitSyscall(std::to_string(nr) + " ", limit);
+}
+
+bool Server::waitBlockedWriting(int fd, Clock::duration limit) const {
+  std::ostringstream prefix;
+  prefix << SYS_write << " 0x" << std::hex << fd << " ";
+  return waitSyscall(prefix.str(), limit);
 }
 
 bool Server::waitState(char state, Clock::duration limit) const {

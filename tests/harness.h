@@ -94,6 +94,8 @@ struct Server {
   bool waitState(char state, Clock::duration limit = 5s) const;
   long cpuTicks() const;  // user plus system time, in clock ticks
 
+  bool waitSyscall(const std::string& prefix, Clock::duration limit) const;
+
   TempDir log_dir;
   std::filesystem::path logs;
   pid_t pid = -1;

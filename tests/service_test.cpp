@@ -324,25 +324,6 @@ TEST_F(Service, OnePollByNcReceivesExactlyOneRecord) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-TEST_F(Service, ServesFromAListeningSocketOnStandardInput) {
-  writeValue(work.path, "12\n");
-  Socket listener{listenOnServicePort()};
-  Server server(work.path, {.stdin_fd = listener.fd});
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
-  EXPECT_EQ(poll(client.fd), recordOf("12"));
-  ASSERT_TRUE(
-      eventually([&] { return countOf(server.out(), "Current: ") == 1; }));
-  // The socket it was given is descriptor 0; the connection takes the
-  // lowest free one.
-  EXPECT_EQ(server.out(),
-            "QEV: Waiting for connection ...:0\n"
-            "QEV: 0\n"
-            "QEV: Accepting socket :3\n"
-            "Current: 12:1024:3\n");
-  EXPECT_EQ(server.err(), "");
-}
-
 TEST_F(Service, InstancesStartedInTurnOnOneSocketHandOverWithoutRefusing) {
   writeValue(work.path, "13\n");
   Socket listener{listenOnServicePort()};
@@ -381,6 +362,11 @@ TEST_F(Service, InstancesStartedInTurnOnOneSocketHandOverWithoutRefusing) {
 struct StandardInputCase {
   const char* name;
   std::function<int(std::vector<int>& keep, const TempDir& work)> make;
+  // Once served, the descriptors the service logs: the socket it was given
+  // (0) or the one it opened itself, then the connection, each the lowest
+  // free one.
+  int listener = 3;
+  int connection = 4;
 
   friend void PrintTo(const StandardInputCase& c, std::ostream* os) {
     *os << c.name;
@@ -450,11 +436,10 @@ INSTANTIATE_TEST_SUITE_P(
             }}),
     [](const auto& info) { return info.param.name; });
 
-class OrdinaryInput : public Service,
-                      public ::testing::WithParamInterface<StandardInputCase> {
-};
+class ServedInput : public Service,
+                    public ::testing::WithParamInterface<StandardInputCase> {};
 
-TEST_P(OrdinaryInput, StartsUpAsWithoutASupervisor) {
+TEST_P(ServedInput, ListensOnTheSocketItIsGivenOrElseOnItsOwn) {
   writeValue(work.path, "14\n");
   std::vector<int> keep;
   const int input = GetParam().make(keep, work);
@@ -466,17 +451,23 @@ TEST_P(OrdinaryInput, StartsUpAsWithoutASupervisor) {
   ASSERT_TRUE(
       eventually([&] { return countOf(server.out(), "Current: ") == 1; }));
   for (const int fd : keep) close(fd);
-  EXPECT_EQ(server.out(),
-            "QEV: Waiting for connection ...:3\n"
-            "QEV: 3\n"
-            "QEV: Accepting socket :4\n"
-            "Current: 14:1024:4\n");
+  const std::string listener = std::to_string(GetParam().listener);
+  const std::string connection = std::to_string(GetParam().connection);
+  EXPECT_EQ(server.out(), "QEV: Waiting for connection ...:" + listener +
+                              "\nQEV: " + listener +
+                              "\nQEV: Accepting socket :" + connection +
+                              "\nCurrent: 14:1024:" + connection + "\n");
   EXPECT_EQ(server.err(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Kinds, OrdinaryInput,
+    Kinds, ServedInput,
     ::testing::Values(
+        StandardInputCase{"ListeningSocket",
+                          [](std::vector<int>& keep, const TempDir&) {
+                            return kept(keep, listenOnServicePort());
+                          },
+                          0, 3},
         StandardInputCase{"DevNull",
                           [](std::vector<int>& keep, const TempDir&) {
                             return kept(keep, open("/dev/null", O_RDONLY));
