@@ -41,6 +41,12 @@ inline constexpr long kOpenRetryPauseNs = 5'000'000;
 // writer that replaces the file never leaves it missing nearly this long.
 inline constexpr std::chrono::milliseconds kOpenReportAfter{1000};
 
+// A value file that has held no number for this long (of reads) is named
+// once on standard error: the replies still carry the previous value, and an
+// operator must be able to tell that it is stale. A writer's rewrite or
+// rename leaves it without a number for far less.
+inline constexpr std::chrono::milliseconds kNoNumberReportAfter{1000};
+
 // Pause before accepting again after a failed accept, so that a lasting
 // failure (out of descriptors) neither floods the log nor spins.
 inline constexpr long kAcceptRetryPauseNs = 200'000'000;

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -116,8 +117,10 @@ void watchForDeadPeer(int connection) {
       "setsockopt TCP_USER_TIMEOUT");
 }
 
-// Accepts the one client into `s2` and logs it. A failed accept is reported
-// and tried again after a pause; this returns only with a connection.
+// Accepts the one client into `s2` and logs it. A failure that may pass
+// (out of descriptors or memory, a connection aborted before it was taken)
+// is reported and tried again after a pause; a listener that cannot accept
+// any more ends the service with status 1. Returns only with a connection.
 void acceptClient() {
   for (;;) {
     sockaddr_in peer{};
@@ -125,6 +128,14 @@ void acceptClient() {
     s2 = accept(s, reinterpret_cast<sockaddr*>(&peer), &peer_length);
     if (s2 != -1) break;
     if (errno == EINTR) continue;
+    if (errno == EINVAL || errno == EBADF || errno == ENOTSOCK ||
+        errno == EOPNOTSUPP) {
+      // The listener was shut down or closed by whoever holds it, or was
+      // never one: no later accept can succeed.
+      (void)fprintf(stderr, "QEV: cannot accept on :%d: %s\n", s,
+                    std::strerror(errno));
+      std::exit(qev::kExitFailed);
+    }
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       // An inherited listener may be non-blocking (a supervisor's often
       // is): wait until a client is there, as a blocking accept would.
@@ -145,6 +156,12 @@ void acceptClient() {
 }  // namespace
 
 int main() {
+  // Signals blocked by whoever started the service would keep a stop from
+  // stopping it, or its grace from running out: nothing here wants any
+  // blocked. Those it inherited as ignored stay ignored.
+  sigset_t none;
+  (void)sigemptyset(&none);
+  (void)sigprocmask(SIG_SETMASK, &none, nullptr);
   keepStandardStreamsOpen();
   if (inheritedListener())
     s = 0;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "constants.h"
 #include "value_file.h"
@@ -37,13 +38,13 @@ void stopNow(int signal) {
 // line, so that the log holds a line for every reply that was sent. A log
 // that does not take the line (a reader that stopped reading) holds it back
 // for kStopGraceSeconds at most: the alarm then stops the service anyway.
+// The grace runs from the first stop: more stops do not put it off.
 extern "C" void onStopSignal(int signal) {
-  if (replying != 0) {
+  if (replying == 0) stopNow(signal);
+  if (deferredStop == 0) {
     deferredStop = signal;
     (void)alarm(kStopGraceSeconds);
-    return;
   }
-  stopNow(signal);
 }
 
 extern "C" void onStopGraceOver(int /*signal*/) {
@@ -120,6 +121,17 @@ void awaitRequest(int connection, std::array<char, kRecordSize>& buffer) {
   }
 }
 
+// Flushes the log. A log that cannot be written (a reader that has gone, a
+// full disk) is said once on standard error: the replies go on, but an
+// operator must learn why their lines are missing.
+void flushLog() {
+  static bool reported = false;
+  if (fflush(stdout) == 0 || errno == EINTR || reported) return;
+  reported = true;
+  (void)fprintf(stderr, "QEV: cannot write the log: %s\n",
+                std::strerror(errno));
+}
+
 }  // namespace
 
 void serveClient(int connection) {
@@ -144,6 +156,9 @@ void serveClient(int connection) {
     const int error = errno;  // before the log line can change it
     (void)printf("Current: %s:%d:%d\n", replyBuffer.data(),
                  static_cast<int>(written), connection);
+    // The line goes out before any report of the write's failure, so that
+    // a log that holds both streams reads in order.
+    flushLog();
     if (written == -1) {
       errno = error;
       perror("Error");
@@ -151,7 +166,6 @@ void serveClient(int connection) {
       // for as long as its requests last: the service is done with it.
       if (connectionGone(error)) std::exit(kExitClientLost);
     }
-    (void)fflush(stdout);
     replying = 0;
     if (deferredStop != 0) stopNow(deferredStop);
   }

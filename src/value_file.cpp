@@ -57,6 +57,66 @@ int openValueFile() {
   return fd;
 }
 
+// What the reads have found instead of a number, and since when; and what
+// the last report named ("" when none is standing).
+bool lacking = false;
+std::chrono::steady_clock::time_point lackingSince;
+std::array<char, 64> reported{};
+
+// Describes what a read found that is not a number: the read's error, or
+// the start of the file's first line, quoted, with bytes that are not
+// printable shown as '?'.
+void describeFinding(std::array<char, 64>& finding, const char* data,
+                     ssize_t got, int error) {
+  if (got < 0) {
+    (void)std::snprintf(finding.data(), finding.size(), "cannot read it: %s",
+                        std::strerror(error));
+    return;
+  }
+  if (got == 0) {
+    (void)std::snprintf(finding.data(), finding.size(), "nothing to read");
+    return;
+  }
+  constexpr std::size_t kShown = 16;
+  std::array<char, kShown + 1> text{};
+  std::size_t n = 0;
+  while (n < kShown && n < static_cast<std::size_t>(got) && data[n] != '\n') {
+    const char c = data[n];
+    text[n++] = c >= ' ' && c <= '~' ? c : '?';
+  }
+  const bool more =
+      n < static_cast<std::size_t>(got) &&
+      !(data[n] == '\n' && n + 1 == static_cast<std::size_t>(got));
+  (void)std::snprintf(finding.data(), finding.size(), "\"%s%s\"", text.data(),
+                      more ? "..." : "");
+}
+
+// Names a lasting lack of a number: once the reads have found none for
+// kNoNumberReportAfter, and again whenever what they find changes. A writer
+// that truncates and rewrites the file, or replaces it, leaves it without a
+// number far more briefly, and draws no line.
+void noteNoNumber(const std::array<char, 64>& finding, std::int32_t serving) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!lacking) {
+    lacking = true;
+    lackingSince = now;
+  }
+  if (now - lackingSince < kNoNumberReportAfter ||
+      std::strcmp(finding.data(), reported.data()) == 0)
+    return;
+  (void)std::fprintf(stderr, "QEV: no number in %s: %s; still serving %d\n",
+                     kValueFile, finding.data(), static_cast<int>(serving));
+  reported = finding;
+}
+
+void noteNumber(std::int32_t value) {
+  lacking = false;
+  if (reported[0] == '\0') return;
+  (void)std::fprintf(stderr, "QEV: %s holds a number again: %d\n", kValueFile,
+                     static_cast<int>(value));
+  reported[0] = '\0';
+}
+
 }  // namespace
 
 std::optional<std::int32_t> parseValue(std::string_view text,
@@ -91,12 +151,21 @@ void readCurrentValue(std::int32_t& currentValue) {
   // more behind it, and parseValue is told so.
   std::array<char, kValueScanLimit> buffer;
   const ssize_t got = read(fd, buffer.data(), buffer.size());
-  (void)close(fd);       // read-only: nothing of ours can be lost by a failure
-  if (got <= 0) return;  // empty, a directory, or unreadable: keep the value
-  const auto length = static_cast<std::size_t>(got);
+  const int error = errno;
+  (void)close(fd);  // read-only: nothing of ours can be lost by a failure
+  const auto length = static_cast<std::size_t>(got > 0 ? got : 0);
   const auto value = parseValue(std::string_view(buffer.data(), length),
                                 length == buffer.size());
-  if (value) currentValue = *value;
+  if (value) {
+    currentValue = *value;
+    noteNumber(currentValue);
+    return;
+  }
+  // Empty, a directory, unreadable, or no number in range: the previous
+  // value stays in force.
+  std::array<char, 64> finding{};
+  describeFinding(finding, buffer.data(), got, error);
+  noteNoNumber(finding, currentValue);
 }
 
 }  // namespace qev

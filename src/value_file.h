@@ -22,7 +22,11 @@ std::optional<std::int32_t> parseValue(std::string_view text,
 // opened, retries after a short pause: it does not return until an open has
 // succeeded. A wait longer than kOpenReportAfter is named on standard error
 // ("QEV: waiting for current: <reason>", again when the reason changes) and
-// its end too ("QEV: current can be read again").
+// its end too ("QEV: current can be read again"). Reads that have found no
+// number for kNoNumberReportAfter are named too ("QEV: no number in
+// current: <what was found>; still serving <value>", again when what is
+// found changes), and so is the number's return ("QEV: current holds a
+// number again: <value>").
 void readCurrentValue(std::int32_t& currentValue);
 
 }  // namespace qev

@@ -118,7 +118,7 @@ TEST_F(Faults, RenamedRewritesGiveExactlyTheValuesWritten) {
 struct Hostile {
   const char* name;
   std::function<void(const fs::path&)> make;  // makes "current" in a dir
-  const char* value;                          // what a reply then carries
+  const char* found;  // how the lasting lack of a number is named
 
   friend void PrintTo(const Hostile& c, std::ostream* os) { *os << c.name; }
 };
@@ -138,7 +138,7 @@ void fileOf(const fs::path& file, std::size_t size, char fill,
 class HostileFile : public Faults,
                     public ::testing::WithParamInterface<Hostile> {};
 
-TEST_P(HostileFile, KeepsServingTheLastGoodValueInBoundedTime) {
+TEST_P(HostileFile, KeepsServingTheLastGoodValueAndNamesALastingLack) {
   writeValue(work.path, "5\n");
   Server server(work.path);
   Socket client{connectToService()};
@@ -150,38 +150,48 @@ TEST_P(HostileFile, KeepsServingTheLastGoodValueInBoundedTime) {
   GetParam().make(work.path);
   EXPECT_EQ(poll(client.fd), recordOf("5")) << "read before the change";
   const auto start = Clock::now();
-  EXPECT_EQ(poll(client.fd), recordOf(GetParam().value));
+  EXPECT_EQ(poll(client.fd), recordOf("5"));
   const auto took = Clock::now() - start;
   std::printf("cycle over the hostile file: %.3f ms\n",
               std::chrono::duration<double, std::milli>(took).count());
   EXPECT_LT(took, 2s);
+  // Polled for over a second, it is named once.
+  while (Clock::now() - start < 1200ms)
+    ASSERT_EQ(poll(client.fd), recordOf("5"));
+  const std::string named = std::string("QEV: no number in current: ") +
+                            GetParam().found + "; still serving 5\n";
+  EXPECT_EQ(server.err(), named);
 
   // And it goes on once the file is sound again.
   fs::remove_all(work.path / "current");
   writeValue(work.path, "6\n");
   poll(client.fd);
   EXPECT_EQ(poll(client.fd), recordOf("6"));
-  EXPECT_EQ(server.err(), "");
+  EXPECT_EQ(server.err(), named + "QEV: current holds a number again: 6\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Contents, HostileFile,
     ::testing::Values(
+        Hostile{
+            "NotANumber",
+            [](const fs::path& d) { fileOf(d / "current", 0, ' ', "N/A\n"); },
+            "\"N/A\""},
         Hostile{"Directory",
                 [](const fs::path& d) { fs::create_directory(d / "current"); },
-                "5"},
+                "cannot read it: Is a directory"},
         Hostile{"EmptyFile",
                 [](const fs::path& d) { fileOf(d / "current", 0, ' ', ""); },
-                "5"},
+                "nothing to read"},
         Hostile{"HundredMegabytesOfSpacesThenANumber",
                 [](const fs::path& d) {
                   fileOf(d / "current", 100 << 20, ' ', "77\n");
                 },
-                "5"},
+                "\"                ...\""},
         Hostile{
             "TenMegabytesOfDigits",
             [](const fs::path& d) { fileOf(d / "current", 10 << 20, '9', ""); },
-            "5"},
+            "\"9999999999999999...\""},
         Hostile{"BinaryBytes",
                 [](const fs::path& d) {
                   std::string bytes;
@@ -189,11 +199,11 @@ INSTANTIATE_TEST_SUITE_P(
                     bytes += static_cast<char>((i * 131) & 0xff);
                   std::ofstream(d / "current", std::ios::binary) << bytes;
                 },
-                "5"},
+                "\"????????????$?*?...\""},
         Hostile{
             "Fifo",
             [](const fs::path& d) { mkfifo((d / "current").c_str(), 0600); },
-            "5"}),
+            "nothing to read"}),
     [](const auto& info) { return info.param.name; });
 
 // Sends `count` requests of `size` bytes from a thread of its own while the
@@ -444,7 +454,19 @@ TEST_F(Faults, FileReplacedByRenameAThousandTimesDrawsNoWaitLine) {
   EXPECT_EQ(server.err(), "");
 }
 
-TEST_F(Faults, StopTakesEffectWithinASecondWhenTheLogIsStuck) {
+// How stops come to a service whose log is stuck.
+struct StuckStop {
+  const char* name;
+  std::uint64_t blocked;            // signals blocked when it starts
+  std::chrono::milliseconds every;  // SIGTERM repeated this often; 0: once
+
+  friend void PrintTo(const StuckStop& c, std::ostream* os) { *os << c.name; }
+};
+
+class StuckLog : public Faults,
+                 public ::testing::WithParamInterface<StuckStop> {};
+
+TEST_P(StuckLog, StopTakesEffectWithinASecondOfTheFirst) {
   writeValue(work.path, "38\n");
   // Standard output a FIFO that is open but never read: once its buffer is
   // full, the log line after a reply cannot go out.
@@ -452,7 +474,8 @@ TEST_F(Faults, StopTakesEffectWithinASecondWhenTheLogIsStuck) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   Socket log{open(fifo.c_str(), O_RDWR)};
   ASSERT_NE(log.fd, -1);
-  Server server(work.path, {.stdout_fd = log.fd});
+  Server server(work.path,
+                {.stdout_fd = log.fd, .blocked = GetParam().blocked});
   Socket client{connectToService()};
   ASSERT_NE(client.fd, -1);
   std::jthread poller([&] {
@@ -462,15 +485,40 @@ TEST_F(Faults, StopTakesEffectWithinASecondWhenTheLogIsStuck) {
   ASSERT_TRUE(server.waitBlockedWriting(1));
   const auto stopped = Clock::now();
   ASSERT_EQ(kill(server.pid, SIGTERM), 0);
-  const int status = server.waitExit(3s);
+  // Repeated until it has ended; not reaped until then, so that its pid
+  // cannot pass to another process.
+  const auto every = GetParam().every;
+  auto next = stopped + every;
+  for (;;) {
+    siginfo_t info{};
+    const bool ended =
+        waitid(P_PID, server.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == server.pid;
+    if (ended || Clock::now() - stopped > 4s) break;
+    if (every.count() > 0 && Clock::now() >= next) {
+      (void)kill(server.pid, SIGTERM);
+      next += every;
+    }
+    std::this_thread::sleep_for(2ms);
+  }
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
       Clock::now() - stopped);
-  std::printf("stopped %lld ms after SIGTERM\n",
+  const int status = server.waitExit(0s);
+  std::printf("stopped %lld ms after the first SIGTERM\n",
               static_cast<long long>(took.count()));
   EXPECT_TRUE(endedBy(status, SIGTERM)) << status;
   EXPECT_LT(took, 2s);
   shutdown(client.fd, SHUT_RDWR);  // lets the poller end
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Stops, StuckLog,
+    ::testing::Values(StuckStop{"Once", 0, 0ms},
+                      StuckStop{"RepeatedEvery400ms", 0, 400ms},
+                      StuckStop{"AlarmBlockedAtStart", signalBit(SIGALRM), 0ms},
+                      StuckStop{"StopsBlockedAtStart",
+                                signalBit(SIGTERM) | signalBit(SIGINT), 0ms}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(Faults, StopSignalIgnoredAtStartStaysIgnored) {
   writeValue(work.path, "39\n");
@@ -488,7 +536,8 @@ TEST_F(Faults, StopSignalIgnoredAtStartStaysIgnored) {
 
 TEST_F(Faults, ClientGoneUnderAWriteEndsTheServiceOnceWhenSigpipeIsIgnored) {
   writeValue(work.path, "40\n");
-  Server server(work.path, {.ignored = signalBit(SIGPIPE)});
+  // Both streams in one file, as in a journal: the line comes first.
+  Server server(work.path, {.ignored = signalBit(SIGPIPE), .merged = true});
   const int client = connectToService();
   ASSERT_NE(client, -1);
   const int small = 16384;
@@ -509,7 +558,8 @@ TEST_F(Faults, ClientGoneUnderAWriteEndsTheServiceOnceWhenSigpipeIsIgnored) {
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 2);
   EXPECT_EQ(countOf(server.out(), ":-1:4\n"), 1) << server.out();
-  EXPECT_EQ(countOf(server.err(), "Error: "), 1) << server.err();
+  EXPECT_EQ(countOf(server.out(), "Error: "), 1) << server.out();
+  EXPECT_EQ(countOf(server.out(), ":-1:4\nError: "), 1) << server.out();
 }
 
 }  // namespace

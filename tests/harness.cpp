@@ -157,12 +157,17 @@ pid_t spawn(const std::vector<std::string>& argv,
     _exit(126);
   dup2(options.stdin_fd != -1 ? options.stdin_fd : in, 0);
   dup2(options.stdout_fd != -1 ? options.stdout_fd : out, 1);
-  dup2(err, 2);
+  dup2(options.merged ? 1 : err, 2);
   if (options.netns_fd != -1 && setns(options.netns_fd, CLONE_NEWNET) == -1)
     _exit(125);
   for (int signal = 1; signal < 64; ++signal)
     if ((options.ignored & signalBit(signal)) != 0)
       (void)::signal(signal, SIG_IGN);
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (int signal = 1; signal < 64; ++signal)
+    if ((options.blocked & signalBit(signal)) != 0) sigaddset(&blocked, signal);
+  sigprocmask(SIG_SETMASK, &blocked, nullptr);
   // Root in the test's user namespace would read any file; with an empty
   // bounding set the exec leaves it no capabilities at all.
   if (options.unprivileged)

@@ -69,7 +69,9 @@ struct Options {
   int stdout_fd = -1;  // standard output, instead of a file, when not -1
   bool unprivileged = false;  // no capabilities: file permissions apply
   std::uint64_t ignored = 0;  // bit N set: it starts with signal N ignored
-  int netns_fd = -1;          // the network namespace it runs in, when not -1
+  std::uint64_t blocked = 0;  // bit N set: it starts with signal N blocked
+  bool merged = false;  // standard error to the same file as standard output
+  int netns_fd = -1;    // the network namespace it runs in, when not -1
 };
 
 // The real qev, started in `work` with standard input from /dev/null and

@@ -258,6 +258,18 @@ TEST_F(Service, FailedAcceptIsRetriedAtAPaceUntilItSucceeds) {
   EXPECT_EQ(server.out().find(":-1"), std::string::npos);
 }
 
+TEST_F(Service, ListenerShutDownUnderItEndsItWithOneLine) {
+  writeValue(work.path, "6\n");
+  Socket listener{listenOnServicePort()};
+  Server server(work.path, {.stdin_fd = listener.fd});
+  ASSERT_TRUE(server.waitBlockedIn(SYS_poll));
+  ASSERT_EQ(shutdown(listener.fd, SHUT_RD), 0);
+  const int status = server.waitExit();
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(server.err(), "QEV: cannot accept on :0: Invalid argument\n");
+}
+
 TEST_F(Service, RestartsStraightAfterARunWhosePortIsInTimeWait) {
   writeValue(work.path, "1\n");
   {
