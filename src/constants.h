@@ -47,6 +47,11 @@ inline constexpr std::chrono::milliseconds kOpenReportAfter{1000};
 // rename leaves it without a number for far less.
 inline constexpr std::chrono::milliseconds kNoNumberReportAfter{1000};
 
+// A socket of the wrong kind on standard input ends the service this long
+// after it is named: a supervisor that keeps passing it then starts the
+// service about once a second, not in a tight loop.
+inline constexpr long kMisconfiguredPauseSeconds = 1;
+
 // Pause before accepting again after a failed accept, so that a lasting
 // failure (out of descriptors) neither floods the log nor spins.
 inline constexpr long kAcceptRetryPauseNs = 200'000'000;

@@ -19,6 +19,7 @@
 #include <ctime>
 
 #include "constants.h"
+#include "log.h"
 #include "serve.h"
 
 namespace {
@@ -48,14 +49,22 @@ void keepStandardStreamsOpen() {
   }
 }
 
-// True when standard input is a socket, as a supervisor that holds the port
-// for the service passes it (inetd's "wait" mode, a systemd socket unit with
-// Accept=no). Only a listening IPv4 TCP socket is of use; anything else on
-// a socket is a misconfigured supervisor, named before exiting with status 1
-// so that it shows as a failure of the service.
-bool inheritedListener() {
+// What standard input holds, which decides how the service starts.
+enum class Given {
+  nothing,     // not a socket: the service opens port 8792 itself
+  listener,    // a listening TCP socket (inetd "wait", Accept=no)
+  connection,  // a client's TCP connection (inetd "nowait", Accept=yes)
+};
+
+// Tells what standard input holds. Any socket but a listening or connected
+// TCP one, IPv4 or IPv6, is a misconfigured supervisor: it is named, and
+// the service exits with status 1 so that it shows as a failure; after a
+// pause, since a supervisor that passes the same socket again at once (a
+// socket unit with a client waiting on it) would otherwise restart it in a
+// tight loop that floods the log.
+Given inheritedSocket() {
   struct stat st {};
-  if (fstat(0, &st) == -1 || !S_ISSOCK(st.st_mode)) return false;
+  if (fstat(0, &st) == -1 || !S_ISSOCK(st.st_mode)) return Given::nothing;
   int domain = 0;
   int type = 0;
   int protocol = 0;
@@ -64,14 +73,23 @@ bool inheritedListener() {
     socklen_t length = sizeof value;
     return getsockopt(0, SOL_SOCKET, name, &value, &length) == 0;
   };
-  if (option(SO_DOMAIN, domain) && option(SO_TYPE, type) &&
-      option(SO_PROTOCOL, protocol) && option(SO_ACCEPTCONN, listening) &&
-      domain == AF_INET && type == SOCK_STREAM && protocol == IPPROTO_TCP &&
-      listening != 0)
-    return true;
+  const bool tcp = option(SO_DOMAIN, domain) && option(SO_TYPE, type) &&
+                   option(SO_PROTOCOL, protocol) &&
+                   option(SO_ACCEPTCONN, listening) &&
+                   (domain == AF_INET || domain == AF_INET6) &&
+                   type == SOCK_STREAM && protocol == IPPROTO_TCP;
+  sockaddr_storage peer{};
+  socklen_t peer_length = sizeof peer;
+  if (tcp && listening != 0) return Given::listener;
+  if (tcp &&
+      getpeername(0, reinterpret_cast<sockaddr*>(&peer), &peer_length) == 0)
+    return Given::connection;
   (void)fprintf(stderr,
-                "QEV: standard input is a socket but not a listening IPv4 "
-                "TCP socket\n");
+                "QEV: standard input is a socket but not a listening or "
+                "connected TCP socket\n");
+  timespec pause{qev::kMisconfiguredPauseSeconds, 0};
+  while (nanosleep(&pause, &pause) == -1 && errno == EINTR) {
+  }
   std::exit(qev::kExitFailed);
 }
 
@@ -123,7 +141,7 @@ void watchForDeadPeer(int connection) {
 // any more ends the service with status 1. Returns only with a connection.
 void acceptClient() {
   for (;;) {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t peer_length = sizeof peer;
     s2 = accept(s, reinterpret_cast<sockaddr*>(&peer), &peer_length);
     if (s2 != -1) break;
@@ -163,7 +181,17 @@ int main() {
   (void)sigemptyset(&none);
   (void)sigprocmask(SIG_SETMASK, &none, nullptr);
   keepStandardStreamsOpen();
-  if (inheritedListener())
+  qev::keepLogOutOfServedSocket();
+  const Given given = inheritedSocket();
+  if (given == Given::connection) {
+    // The supervisor accepted the client: there is no listener here.
+    s2 = 0;
+    (void)printf("QEV: Serving connection :%d\n", s2);
+    (void)fflush(stdout);
+    watchForDeadPeer(s2);
+    qev::serveClient(s2);
+  }
+  if (given == Given::listener)
     s = 0;
   else
     openListener();

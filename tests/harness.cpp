@@ -184,7 +184,9 @@ pid_t spawn(const std::vector<std::string>& argv,
 
 Server::Server(const std::filesystem::path& work, Options options)
     : logs(log_dir.path) {
-  pid = spawn({QEV_BINARY}, work, logs, options);
+  pid = spawn(options.command.empty() ? std::vector<std::string>{QEV_BINARY}
+                                      : options.command,
+              work, logs, options);
 }
 
 Server::~Server() {
@@ -285,16 +287,27 @@ int listenOnServicePort() {
   return fd;
 }
 
-int connectToService(Clock::duration limit) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(kPort);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+int connectToService(Clock::duration limit, bool ipv6) {
+  sockaddr_storage address{};
+  socklen_t length = 0;
+  if (ipv6) {
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(kPort);
+    in6.sin6_addr = in6addr_loopback;
+    length = sizeof in6;
+  } else {
+    auto& in = reinterpret_cast<sockaddr_in&>(address);
+    in.sin_family = AF_INET;
+    in.sin_port = htons(kPort);
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    length = sizeof in;
+  }
   const auto deadline = Clock::now() + limit;
   do {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd == -1) fail("socket");
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0)
       return fd;
     close(fd);
     std::this_thread::sleep_for(10ms);
@@ -346,17 +359,19 @@ bool eventually(const std::function<bool()>& condition, Clock::duration limit) {
 }
 
 bool portInState(const char* state) {
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line);  // the header
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot;
-    std::string local;
-    std::string remote;
-    std::string current;
-    fields >> slot >> local >> remote >> current;
-    if (local.ends_with(":2258") && current == state) return true;
+  for (const char* file : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream table(file);
+    std::string line;
+    std::getline(table, line);  // the header
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot;
+      std::string local;
+      std::string remote;
+      std::string current;
+      fields >> slot >> local >> remote >> current;
+      if (local.ends_with(":2258") && current == state) return true;
+    }
   }
   return false;
 }

@@ -72,11 +72,12 @@ struct Options {
   std::uint64_t blocked = 0;  // bit N set: it starts with signal N blocked
   bool merged = false;  // standard error to the same file as standard output
   int netns_fd = -1;    // the network namespace it runs in, when not -1
+  std::vector<std::string> command{};  // run this instead of qev, when set
 };
 
-// The real qev, started in `work` with standard input from /dev/null and
-// standard output and error sent to files; killed at scope end if still
-// running.
+// The real qev (or Options::command), started in `work` with standard input
+// from /dev/null and standard output and error sent to files; killed at scope
+// end if still running.
 struct Server {
   explicit Server(const std::filesystem::path& work, Options options = {});
   ~Server();
@@ -117,9 +118,9 @@ Outcome runProgram(const std::vector<std::string>& argv,
 // A non-blocking listening IPv4 TCP socket on the service's port, as a
 // supervisor that holds the port for the service makes it.
 int listenOnServicePort();
-// Connects to the service on loopback, retrying while it starts up.
-// Returns the connected socket, or -1.
-int connectToService(Clock::duration limit = 5s);
+// Connects to the service on loopback (127.0.0.1, or ::1 when `ipv6`),
+// retrying while it starts up. Returns the connected socket, or -1.
+int connectToService(Clock::duration limit = 5s, bool ipv6 = false);
 // Sends one poll byte and reads one whole record; empty on failure.
 std::string poll(int fd);
 // Reads exactly `n` bytes, or fewer when `limit` passes or the peer closes.
@@ -132,7 +133,7 @@ std::string recordOf(const std::string& text);
 // Socket states as /proc/net/tcp shows them.
 inline constexpr const char* kListening = "0A";
 inline constexpr const char* kTimeWait = "06";
-// True while some socket on the service's port is in `state`.
+// True while some socket, IPv4 or IPv6, on the service's port is in `state`.
 bool portInState(const char* state);
 
 // Polls `condition` until it holds or `limit` passes.
