@@ -5,8 +5,14 @@
 # so the same sources give the same bytes).
 set(QEV_FULL_BINDIR "${CMAKE_INSTALL_PREFIX}/${QEV_BINDIR}")
 set(QEV_UNIT_PATH "${CMAKE_INSTALL_PREFIX}/${QEV_SYSTEMD_UNIT_DIR}")
-configure_file("${QEV_SOURCE_DIR}/dist/qev.service.in"
-               "${QEV_OUT_DIR}/qev.service" @ONLY)
+# Both services run qev the same way, in the same sandbox: one service
+# section, put into each.
+file(READ "${QEV_SOURCE_DIR}/dist/service-section.in" section)
+string(CONFIGURE "${section}" QEV_SERVICE_SECTION @ONLY)
+foreach(unit qev.service qev-concurrent@.service)
+  configure_file("${QEV_SOURCE_DIR}/dist/${unit}.in" "${QEV_OUT_DIR}/${unit}"
+                 @ONLY)
+endforeach()
 configure_file("${QEV_SOURCE_DIR}/dist/qev.sysusers"
                "${QEV_OUT_DIR}/qev.conf" @ONLY)
 configure_file("${QEV_SOURCE_DIR}/man/qev.8.in" "${QEV_OUT_DIR}/qev.8" @ONLY)

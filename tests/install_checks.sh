@@ -18,7 +18,8 @@ units=$installed/lib/systemd/system
 unit=$units/qev.service
 files=(bin/qev bin/qev-client share/man/man8/qev.8.gz
   share/man/man1/qev-client.1.gz lib/systemd/system/qev.service
-  lib/systemd/system/qev.socket lib/sysusers.d/qev.conf
+  lib/systemd/system/qev.socket lib/systemd/system/qev-concurrent.socket
+  lib/systemd/system/qev-concurrent@.service lib/sysusers.d/qev.conf
   share/doc/qev/copyright share/doc/qev/changelog.gz)
 
 case $check in
@@ -26,7 +27,9 @@ layout)
   for file in "${files[@]}"; do
     [[ -f $installed/$file ]] || fail "not installed: $prefix/$file"
   done
-  grep -qx "ExecStart=$prefix/bin/qev" "$unit" || fail "ExecStart in $unit"
+  for service in "$unit" "$units/qev-concurrent@.service"; do
+    grep -qx "ExecStart=$prefix/bin/qev" "$service" || fail "ExecStart in $service"
+  done
   zgrep -q "$prefix/lib/systemd/system" "$installed/share/man/man8/qev.8.gz" ||
     fail "unit path in qev(8)"
   ;;
@@ -40,18 +43,26 @@ verify)
   # The root needs the targets that every service depends on by default.
   mkdir -p "$root/usr/lib/systemd/system"
   cp -n /lib/systemd/system/*.target "$root/usr/lib/systemd/system/"
+  # A template is verified as one of its instances.
+  cp "$units/qev-concurrent@.service" "$root/usr/lib/systemd/system/qev-concurrent@0.service"
   report=$(MANPATH=$installed/share/man systemd-analyze verify \
-    --root="$root" "$units/qev.socket" "$unit" 2>&1) ||
+    --root="$root" "$units/qev.socket" "$unit" "$units/qev-concurrent.socket" \
+    "$root/usr/lib/systemd/system/qev-concurrent@0.service" 2>&1) ||
     fail "systemd-analyze verify: $report"
   [[ -z $report ]] || fail "systemd-analyze verify: $report"
   ;;
 security)
-  report=$(systemd-analyze security --offline=true --root="$root" "$unit" 2>&1)
-  score=$(sed -n 's/.*Overall exposure level for qev.service: \([0-9.]*\).*/\1/p' \
-    <<<"$report")
-  [[ -n $score ]] || fail "no score: $report"
-  echo "exposure score: $score"
-  awk -v s="$score" 'BEGIN { exit !(s <= 0.5) }' || fail "score $score > 0.5"
+  for service in qev.service qev-concurrent@0.service; do
+    [[ $service == qev.service ]] ||
+      cp "$units/qev-concurrent@.service" "$units/$service"
+    report=$(systemd-analyze security --offline=true --root="$root" \
+      "$units/$service" 2>&1)
+    score=$(sed -n "s/.*Overall exposure level for $service: \([0-9.]*\).*/\1/p" \
+      <<<"$report")
+    [[ -n $score ]] || fail "no score: $report"
+    echo "exposure score of $service: $score"
+    awk -v s="$score" 'BEGIN { exit !(s <= 0.5) }' || fail "$service: score $score > 0.5"
+  done
   ;;
 deb)
   (cd "$build" && cpack -G DEB -B "$root/pkg" >/dev/null)

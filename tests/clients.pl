@@ -1,0 +1,71 @@
+#!/usr/bin/perl
+# Clients of 127.0.0.1:8792, as many as asked, each polling POLLS times
+# (default 1) and checking every record: 1024 bytes, a number's text, then
+# zero bytes.
+#   after:    one after the other, each connecting once the one before has
+#             left; measures the hand-over, from one client's leaving to the
+#             next one's first record, and prints its median and worst.
+#   together: all connected first, then each polls, then all leave: every
+#             one is served while all the others are connected.
+# Prints how many clients were served, refused, reset (no whole record) or
+# sent a record of the wrong form.
+# Usage: clients.pl after|together COUNT [POLLS]
+use strict;
+use warnings;
+use Socket;
+use Time::HiRes qw(time);
+
+my ($mode, $count, $polls) = @ARGV;
+$polls //= 1;
+my ($served, $refused, $reset, $wrong) = (0, 0, 0, 0);
+my (@ms, $left);
+
+sub connected {
+  socket(my $s, PF_INET, SOCK_STREAM, 0) or die "socket: $!";
+  return connect($s, pack_sockaddr_in(8792, inet_aton("127.0.0.1"))) ? $s : undef;
+}
+
+# One poll: true for a well-formed record; counts what went wrong.
+sub polled {
+  my ($s) = @_;
+  send($s, "x", 0);
+  my $record = '';
+  while (length($record) < 1024) {
+    my $got = sysread($s, my $chunk, 1024 - length($record));
+    last unless $got;
+    $record .= $chunk;
+  }
+  if (length($record) != 1024) { $reset++; return 0; }
+  if ($record !~ /^-?[0-9]+\0+$/) { $wrong++; return 0; }
+  return 1;
+}
+
+# The remaining polls of a client, all well-formed.
+sub served {
+  my ($s, $n) = @_;
+  for (1 .. $n) { return 0 unless polled($s); }
+  return 1;
+}
+
+if ($mode eq 'after') {
+  for (1 .. $count) {
+    my $s = connected() or do { $refused++; next; };
+    my $first = polled($s);
+    push @ms, (time - $left) * 1000 if $first && defined $left;
+    $served++ if $first && served($s, $polls - 1);
+    close($s);
+    $left = time;
+  }
+} else {
+  my @clients;
+  for (1 .. $count) {
+    my $s = connected();
+    if ($s) { push @clients, $s } else { $refused++ }
+  }
+  for my $s (@clients) { $served++ if served($s, $polls); }
+  close($_) for @clients;
+}
+my @sorted = sort { $a <=> $b } @ms;
+printf "clients=%d served=%d", $count, $served;
+printf " median_ms=%.1f worst_ms=%.1f", $sorted[int(@sorted / 2)], $sorted[-1] if @sorted;
+printf " refused=%d reset=%d wrong=%d\n", $refused, $reset, $wrong;
