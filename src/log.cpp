@@ -1,3 +1,6 @@
+// Sending the log to syslog when it would otherwise go into the socket
+// being served.
+
 #include "log.h"
 
 #include <fcntl.h>

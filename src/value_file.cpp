@@ -61,7 +61,7 @@ int openValueFile() {
 // the last report named ("" when none is standing).
 bool lacking = false;
 std::chrono::steady_clock::time_point lackingSince;
-std::array<char, 64> reported{};
+std::array<char, 64> reportedFinding{};
 
 // Describes what a read found that is not a number: the read's error, or
 // the start of the file's first line, quoted, with bytes that are not
@@ -102,19 +102,19 @@ void noteNoNumber(const std::array<char, 64>& finding, std::int32_t serving) {
     lackingSince = now;
   }
   if (now - lackingSince < kNoNumberReportAfter ||
-      std::strcmp(finding.data(), reported.data()) == 0)
+      std::strcmp(finding.data(), reportedFinding.data()) == 0)
     return;
   (void)std::fprintf(stderr, "QEV: no number in %s: %s; still serving %d\n",
                      kValueFile, finding.data(), static_cast<int>(serving));
-  reported = finding;
+  reportedFinding = finding;
 }
 
 void noteNumber(std::int32_t value) {
   lacking = false;
-  if (reported[0] == '\0') return;
+  if (reportedFinding[0] == '\0') return;
   (void)std::fprintf(stderr, "QEV: %s holds a number again: %d\n", kValueFile,
                      static_cast<int>(value));
-  reported[0] = '\0';
+  reportedFinding[0] = '\0';
 }
 
 }  // namespace

@@ -182,7 +182,7 @@ pid_t spawn(const std::vector<std::string>& argv,
 
 }  // namespace
 
-Server::Server(const std::filesystem::path& work, Options options)
+Server::Server(const std::filesystem::path& work, const Options& options)
     : logs(log_dir.path) {
   pid = spawn(options.command.empty() ? std::vector<std::string>{QEV_BINARY}
                                       : options.command,

@@ -79,7 +79,8 @@ struct Options {
 // from /dev/null and standard output and error sent to files; killed at scope
 // end if still running.
 struct Server {
-  explicit Server(const std::filesystem::path& work, Options options = {});
+  explicit Server(const std::filesystem::path& work,
+                  const Options& options = {});
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;

@@ -78,7 +78,7 @@ int privateSyslog() {
         "bind /dev");
   check(mount("tmpfs", "/dev", "tmpfs", 0, "mode=755"), "mount /dev");
   for (const std::string name : {"null", "zero", "random", "urandom"}) {
-    std::ofstream{"/dev/" + name};
+    const std::ofstream mount_point("/dev/" + name);
     check(mount(("/run/dev/" + name).c_str(), ("/dev/" + name).c_str(), nullptr,
                 MS_BIND, nullptr),
           "bind a device");
@@ -139,9 +139,6 @@ class Supervised : public NetworkTest,
     if (geteuid() != 0) GTEST_SKIP() << "the supervisors run as root";
     NetworkTest::SetUp();
     syslog.emplace(privateSyslog());
-    // Everything the supervisor starts ends with it: it is the first
-    // process of a PID namespace. (No thread can be made after this.)
-    ASSERT_EQ(unshare(CLONE_NEWPID), 0);
   }
   std::optional<Syslog> syslog;
 };
@@ -153,8 +150,11 @@ TEST_P(Supervised, ServesEveryClientExactlyAndLogsEveryReplyToSyslog) {
   writeValue(work.path, "42\n");
   const fs::path config = work.path / "supervisor.conf";
   std::ofstream(config) << row.config(work.path);
-  std::vector<std::string> command{std::string(QEV_SUPERVISORS) + "/" +
-                                   row.package + row.program};
+  // Everything the supervisor starts ends with it: it is the first process
+  // of a PID namespace, and is killed when the test's child is.
+  std::vector<std::string> command{
+      "/usr/bin/unshare", "--pid", "--fork", "--kill-child",
+      std::string(QEV_SUPERVISORS) + "/" + row.package + row.program};
   for (auto& argument : row.arguments(config, work.path))
     command.push_back(argument);
   Server supervisor(work.path, {.command = command});
