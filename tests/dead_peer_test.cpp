@@ -115,11 +115,7 @@ TEST_F(DeadPeer, VanishedClientIsFoundWhileTheServiceIsBlockedWriting) {
   ASSERT_EQ(poll(client.fd), recordOf("22"));
   // The client polls on and stops reading, until the service blocks in a
   // write that the client's full window cannot take.
-  const std::string requests(1 << 16, 'r');
-  for (int i = 0; i < 500 && !server.waitBlockedWriting(4, 20ms); ++i)
-    (void)send(client.fd, requests.data(), requests.size(),
-               MSG_DONTWAIT | MSG_NOSIGNAL);
-  ASSERT_TRUE(server.waitBlockedWriting(4));
+  ASSERT_TRUE(fillUntilBlockedWriting(server, client.fd));
   const auto last_exchange = Clock::now();
   cut();
   expectEndsByTimeout(server, last_exchange, "blocked writing");

@@ -544,11 +544,7 @@ TEST_F(Faults, ClientGoneUnderAWriteEndsTheServiceOnceWhenSigpipeIsIgnored) {
   setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   // More requests than the buffers hold replies for: the server blocks in
   // its write with requests still queued.
-  const std::string requests(1 << 16, 'r');
-  for (int i = 0; i < 500 && !server.waitBlockedWriting(4, 20ms); ++i)
-    (void)send(client, requests.data(), requests.size(),
-               MSG_DONTWAIT | MSG_NOSIGNAL);
-  ASSERT_TRUE(server.waitBlockedWriting(4));
+  ASSERT_TRUE(fillUntilBlockedWriting(server, client));
   const linger abort_on_close{1, 0};
   setsockopt(client, SOL_SOCKET, SO_LINGER, &abort_on_close,
              sizeof abort_on_close);

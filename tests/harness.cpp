@@ -333,6 +333,14 @@ std::string readBytes(int fd, std::size_t n, Clock::duration limit) {
   return data;
 }
 
+bool fillUntilBlockedWriting(const Server& server, int client) {
+  const std::string requests(1 << 16, 'r');
+  for (int i = 0; i < 500 && !server.waitBlockedWriting(4, 20ms); ++i)
+    (void)send(client, requests.data(), requests.size(),
+               MSG_DONTWAIT | MSG_NOSIGNAL);
+  return server.waitBlockedWriting(4);
+}
+
 std::string poll(int fd) {
   if (send(fd, "x", 1, MSG_NOSIGNAL) != 1) return {};
   std::string record = readBytes(fd, kRecord);

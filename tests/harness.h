@@ -122,6 +122,9 @@ int listenOnServicePort();
 // Connects to the service on loopback (127.0.0.1, or ::1 when `ipv6`),
 // retrying while it starts up. Returns the connected socket, or -1.
 int connectToService(Clock::duration limit = 5s, bool ipv6 = false);
+// Sends requests on `client`, reading nothing, until `server` blocks writing
+// a reply to its connection (descriptor 4); true once it does.
+bool fillUntilBlockedWriting(const Server& server, int client);
 // Sends one poll byte and reads one whole record; empty on failure.
 std::string poll(int fd);
 // Reads exactly `n` bytes, or fewer when `limit` passes or the peer closes.

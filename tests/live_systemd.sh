@@ -86,9 +86,9 @@ boot_ms=$(ms_since "$started")
 echo "booted in $boot_ms ms (package, root and boot)"
 checks=$(date +%s%N)
 
-journal_count() { # PATTERN: lines of qev.service's journal matching it
+journal_count() { # PATTERN [UNIT]: lines of UNIT's journal (qev.service) matching it
   inside journalctl --sync
-  inside journalctl -u qev.service -o cat --no-pager | grep -c -- "$1" || true
+  inside journalctl -u "${2:-qev.service}" -o cat --no-pager | grep -c -- "$1" || true
 }
 service() { inside systemctl show -p "$1" --value qev.service; }
 wait_service() { # STATE: waits for qev.service's ActiveState to be it
@@ -229,20 +229,17 @@ echo "== qev-concurrent.socket: 20 clients at once"
 inside systemctl start qev-concurrent.socket
 [[ $(inside systemctl is-active qev.socket || true) == inactive ]] ||
   fail "qev-concurrent.socket did not stop qev.socket"
-concurrent_journal() { # PATTERN: lines of the instances' journal matching it
-  inside journalctl --sync
-  inside journalctl -u 'qev-concurrent@*' -o short --no-pager | grep -- "$1" || true
-}
 together=$(net perl "$source_dir/tests/clients.pl" together 20 5)
 echo "together: $together"
 [[ $together == "clients=20 served=20 refused=0 reset=0 wrong=0" ]] ||
   fail "not every client was served"
 for _ in $(seq 100); do
-  [[ $(concurrent_journal 'QEV: Connection closed' | wc -l) -ge 20 ]] && break
+  [[ $(journal_count '^QEV: Connection closed$' 'qev-concurrent@*') -ge 20 ]] && break
   sleep 0.05
 done
-replies=$(concurrent_journal ': Current: 43:1024:0$' | wc -l)
-instances=$(concurrent_journal ': QEV: Serving connection :0$' | sed 's/.*qev\[\([0-9]*\)\].*/\1/' | sort -u | wc -l)
+replies=$(journal_count '^Current: 43:1024:0$' 'qev-concurrent@*')
+instances=$(inside journalctl -u 'qev-concurrent@*' -o short --no-pager |
+  sed -n 's/.* qev\[\([0-9]*\)\]: QEV: Serving connection :0$/\1/p' | sort -u | wc -l)
 echo "journal: $replies Current: lines for 100 replies, from $instances qev processes"
 [[ $replies -eq 100 && $instances -eq 20 ]] || fail "the journal lacks replies or instances"
 [[ $(inside systemctl list-units --failed --no-legend 'qev-concurrent@*' | wc -l) -eq 0 ]] ||
