@@ -78,8 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   constexpr std::int32_t kPrevious = -123456;
   std::int32_t value = kPrevious;
   qev::readCurrentValue(value);
-  const std::size_t seen = std::min(size, qev::kValueScanLimit);
-  const auto want = model(data, seen, size >= qev::kValueScanLimit);
+  // A number is taken if it ends within the scan limit: the byte after it
+  // is read to tell.
+  const std::size_t seen = std::min(size, qev::kValueScanLimit + 1);
+  const auto want = model(data, seen, size > qev::kValueScanLimit);
   check(value, want.value_or(kPrevious), "readCurrentValue");
   return 0;
 }

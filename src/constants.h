@@ -28,7 +28,8 @@ inline constexpr const char* kValueFile = "current";
 
 // How much of the value file is looked at. A number (with the white space
 // before it) that has not ended within this many bytes is not taken, which
-// keeps every cycle's cost bounded whatever the file holds.
+// keeps every cycle's cost bounded whatever the file holds. One byte more is
+// read, to tell whether a number that fills them ends there.
 inline constexpr std::size_t kValueScanLimit = 4096;
 
 // Pause between attempts to open a value file that is not there yet: short
@@ -47,13 +48,22 @@ inline constexpr std::chrono::milliseconds kOpenReportAfter{1000};
 // rename leaves it without a number for far less.
 inline constexpr std::chrono::milliseconds kNoNumberReportAfter{1000};
 
+// A report of a state that may come and go (a value file missing, a file
+// with no number, a failed accept) is said at most this often, so that a
+// writer or a machine that flips between states cannot flood the log.
+inline constexpr std::chrono::seconds kReportInterval{10};
+
+// Pause before writing again after a write that failed for want of kernel
+// memory: long enough to let it come back, short enough not to be noticed.
+inline constexpr long kWriteRetryPauseNs = 10'000'000;
+
 // A socket of the wrong kind on standard input ends the service this long
 // after it is named: a supervisor that keeps passing it then starts the
 // service about once a second, not in a tight loop.
 inline constexpr long kMisconfiguredPauseSeconds = 1;
 
 // Pause before accepting again after a failed accept, so that a lasting
-// failure (out of descriptors) neither floods the log nor spins.
+// failure (out of descriptors) does not spin.
 inline constexpr long kAcceptRetryPauseNs = 200'000'000;
 
 // Longest that one write to a client who does not read may block before

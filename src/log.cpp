@@ -1,5 +1,5 @@
-// Sending the log to syslog when it would otherwise go into the socket
-// being served.
+// The log: whole lines, written at once, to standard output and error, to
+// the other of the two when one is the socket being served, or to syslog.
 
 #include "log.h"
 
@@ -8,7 +8,10 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,30 +22,86 @@ namespace qev {
 
 namespace {
 
-// A standard stream's lines on their way to syslog: the line so far.
-struct SyslogLines {
-  int priority;
-  std::array<char, 1024> line{};
-  std::size_t used = 0;
+// Where one stream's lines go, and what became of those that did not.
+struct Sink {
+  int fd;                  // written to this descriptor; -1: sent to syslog
+  int priority;            // their level in syslog
+  unsigned long lost = 0;  // lines not taken since the last one that was
+  bool cut = false;        // a failed write left part of a line behind
 };
 
-SyslogLines outputLines{LOG_INFO};
-SyslogLines errorLines{LOG_ERR};
+Sink outputSink{1, LOG_INFO};
+Sink errorSink{2, LOG_ERR};
+Sink* output = &outputSink;
+Sink* error = &errorSink;
 
-// Sends each whole line as one message. A line longer than the buffer goes
-// in pieces rather than being lost.
-ssize_t sendLines(void* cookie, const char* data, std::size_t size) {
-  auto& lines = *static_cast<SyslogLines*>(cookie);
-  for (std::size_t i = 0; i < size; ++i) {
-    const bool end = data[i] == '\n';
-    if (!end) lines.line[lines.used++] = data[i];
-    if (end || lines.used == lines.line.size() - 1) {
-      lines.line[lines.used] = '\0';
-      syslog(lines.priority, "%s", lines.line.data());
-      lines.used = 0;
+// Writes all of `text`, going on after a short or interrupted write.
+// False, with errno set, when the descriptor takes no more.
+bool writeWhole(Sink& sink, const char* text, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = write(sink.fd, text + done, size - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
     }
+    if (n == -1 && errno == EINTR) continue;
+    if (n == 0) errno = EIO;
+    if (done > 0) sink.cut = true;
+    return false;
   }
-  return static_cast<ssize_t>(size);
+  sink.cut = false;
+  return true;
+}
+
+void put(Sink& sink, const char* line, std::size_t size);
+
+// Counts a line the sink did not take, and says once, on standard error,
+// that the log fails: the replies go on, but an operator must learn why
+// their lines are missing.
+void lose(Sink& sink) {
+  const int why = errno;
+  ++sink.lost;
+  static bool told = false;
+  if (&sink == error || told) return;
+  told = true;
+  std::array<char, 128> line{};
+  const int n = std::snprintf(line.data(), line.size(),
+                              "QEV: cannot write the log: %s\n",
+                              std::strerror(why));
+  put(*error, line.data(),
+      std::min(static_cast<std::size_t>(n), line.size() - 1));
+}
+
+// Puts one line, ending in '\n', into `sink`. After a gap, a line saying
+// how many were lost comes first, on a line of its own even if the failure
+// cut the last one short.
+void put(Sink& sink, const char* line, std::size_t size) {
+  if (sink.fd == -1) {
+    syslog(sink.priority, "%.*s", static_cast<int>(size - 1), line);
+    return;
+  }
+  if (sink.lost > 0) {
+    std::array<char, 64> note{};
+    const int n =
+        std::snprintf(note.data(), note.size(), "%sQEV: %lu log lines lost\n",
+                      sink.cut ? "\n" : "", sink.lost);
+    if (!writeWhole(sink, note.data(), static_cast<std::size_t>(n))) {
+      lose(sink);
+      return;
+    }
+    sink.lost = 0;
+  }
+  if (!writeWhole(sink, line, size)) lose(sink);
+}
+
+void putFormatted(Sink& sink, const char* format, va_list args) {
+  std::array<char, 512> line{};
+  const int n = std::vsnprintf(line.data(), line.size() - 1, format, args);
+  const std::size_t length =
+      std::min(static_cast<std::size_t>(n < 0 ? 0 : n), line.size() - 2);
+  line[length] = '\n';
+  put(sink, line.data(), length + 1);
 }
 
 bool sameSocket(const struct stat& a, int fd) {
@@ -51,23 +110,13 @@ bool sameSocket(const struct stat& a, int fd) {
          a.st_ino == b.st_ino;
 }
 
-// Replaces `stream` (glibc lets standard streams be assigned) by one that
-// sends its lines to syslog, and descriptor `fd` by /dev/null, so that
-// nothing written to either can reach the socket.
-void sendToSyslog(FILE*& stream, int fd, SyslogLines& lines) {
-  const cookie_io_functions_t io{nullptr, sendLines, nullptr, nullptr};
-  FILE* replacement = fopencookie(&lines, "w", io);
+// Points descriptor `fd` at /dev/null, so that nothing written to it can
+// reach the socket.
+bool pointAtNull(int fd) {
   const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  // Unbuffered: every printf reaches sendLines whole, and each line is sent
-  // as soon as it is complete.
-  if (replacement == nullptr || null == -1 ||
-      setvbuf(replacement, nullptr, _IONBF, 0) != 0 || dup2(null, fd) == -1) {
-    syslog(LOG_ERR, "QEV: cannot send the log to syslog: %s",
-           std::strerror(errno));
-    std::exit(kExitFailed);
-  }
-  (void)close(null);
-  stream = replacement;
+  const bool done = null != -1 && dup2(null, fd) != -1;
+  if (null != -1) (void)close(null);
+  return done;
 }
 
 }  // namespace
@@ -75,12 +124,46 @@ void sendToSyslog(FILE*& stream, int fd, SyslogLines& lines) {
 void keepLogOutOfServedSocket() {
   struct stat input {};
   if (fstat(0, &input) == -1 || !S_ISSOCK(input.st_mode)) return;
-  const bool output = sameSocket(input, 1);
-  const bool error = sameSocket(input, 2);
-  if (!output && !error) return;
-  openlog("qev", LOG_PID, LOG_DAEMON);
-  if (output) sendToSyslog(stdout, 1, outputLines);
-  if (error) sendToSyslog(stderr, 2, errorLines);
+  const bool out = sameSocket(input, 1);
+  const bool err = sameSocket(input, 2);
+  if (out && err) {
+    openlog("qev", LOG_PID, LOG_DAEMON);
+    outputSink.fd = -1;
+    errorSink.fd = -1;
+  } else if (out) {
+    output = &errorSink;
+  } else if (err) {
+    error = &outputSink;
+  }
+  if ((out && !pointAtNull(1)) || (err && !pointAtNull(2))) {
+    reportLine("QEV: cannot keep the log out of the socket: %s",
+               std::strerror(errno));
+    std::exit(kExitFailed);
+  }
+}
+
+void logLine(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  putFormatted(*output, format, args);
+  va_end(args);
+}
+
+void reportLine(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  putFormatted(*error, format, args);
+  va_end(args);
+}
+
+void reportError(int error) { reportLine("Error: %s", std::strerror(error)); }
+
+bool reportDue(ReportPace& pace) {
+  const auto now = std::chrono::steady_clock::now();
+  if (pace.said && now - pace.last < kReportInterval) return false;
+  pace.said = true;
+  pace.last = now;
+  return true;
 }
 
 }  // namespace qev

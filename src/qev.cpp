@@ -10,10 +10,11 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -30,8 +31,8 @@ int s2 = -1;  // the one client's connection
 // A service that cannot set itself up says which step failed and why, and
 // stops, rather than claim to wait on a port it does not hold.
 [[noreturn]] void failSetup(const char* step) {
-  (void)fprintf(stderr, "QEV: cannot listen on port %u: %s: %s\n",
-                unsigned{qev::kPort}, step, std::strerror(errno));
+  qev::reportLine("QEV: cannot listen on port %u: %s: %s",
+                  unsigned{qev::kPort}, step, std::strerror(errno));
   std::exit(qev::kExitFailed);
 }
 
@@ -42,8 +43,7 @@ void keepStandardStreamsOpen() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1) continue;
     if (open("/dev/null", O_RDWR) != fd) {
-      (void)fprintf(stderr, "QEV: cannot open /dev/null: %s\n",
-                    std::strerror(errno));
+      qev::reportLine("QEV: cannot open /dev/null: %s", std::strerror(errno));
       std::exit(qev::kExitFailed);
     }
   }
@@ -57,11 +57,14 @@ enum class Given {
 };
 
 // Tells what standard input holds. Any socket but a listening or connected
-// TCP one, IPv4 or IPv6, is a misconfigured supervisor: it is named, and
-// the service exits with status 1 so that it shows as a failure; after a
-// pause, since a supervisor that passes the same socket again at once (a
-// socket unit with a client waiting on it) would otherwise restart it in a
-// tight loop that floods the log.
+// TCP one, IPv4 or IPv6 (MPTCP is TCP to the service), is a misconfigured
+// supervisor: it is named, and the service exits with status 1 so that it
+// shows as a failure; after a pause, since a supervisor that passes the
+// same socket again at once (a socket unit with a client waiting on it)
+// would otherwise restart it in a tight loop that floods the log. A
+// connection that the client reset before the service started is the
+// client's doing, not a misconfiguration: it is named, and the service
+// ends at once with status 2.
 Given inheritedSocket() {
   struct stat st {};
   if (fstat(0, &st) == -1 || !S_ISSOCK(st.st_mode)) return Given::nothing;
@@ -77,16 +80,24 @@ Given inheritedSocket() {
                    option(SO_PROTOCOL, protocol) &&
                    option(SO_ACCEPTCONN, listening) &&
                    (domain == AF_INET || domain == AF_INET6) &&
-                   type == SOCK_STREAM && protocol == IPPROTO_TCP;
+                   type == SOCK_STREAM &&
+                   (protocol == IPPROTO_TCP || protocol == IPPROTO_MPTCP);
   sockaddr_storage peer{};
   socklen_t peer_length = sizeof peer;
   if (tcp && listening != 0) return Given::listener;
   if (tcp &&
       getpeername(0, reinterpret_cast<sockaddr*>(&peer), &peer_length) == 0)
     return Given::connection;
-  (void)fprintf(stderr,
-                "QEV: standard input is a socket but not a listening or "
-                "connected TCP socket\n");
+  // A connection that failed has no peer any more, but keeps the error that
+  // ended it; a socket that never was connected has none.
+  int error = 0;
+  if (tcp && option(SO_ERROR, error) && error != 0) {
+    qev::reportError(error);
+    std::exit(qev::kExitClientLost);
+  }
+  qev::reportLine(
+      "QEV: standard input is a socket but not a listening or connected TCP "
+      "socket");
   timespec pause{qev::kMisconfiguredPauseSeconds, 0};
   while (nanosleep(&pause, &pause) == -1 && errno == EINTR) {
   }
@@ -114,15 +125,31 @@ void openListener() {
   if (listen(s, qev::kBacklog) == -1) failSetup("listen");
 }
 
-// Turns on the probes that find a peer which vanished without a word (see
-// the constants). Exits with status 1 and a message when one cannot be set.
-void watchForDeadPeer(int connection) {
+[[noreturn]] void failConnection(const char* step) {
+  qev::reportLine("QEV: cannot set up the connection: %s: %s", step,
+                  std::strerror(errno));
+  std::exit(qev::kExitFailed);
+}
+
+// Makes the connection what the serving loop needs, whatever state a
+// supervisor passed it in: blocking, with no receive timeout (a quiet client
+// is never dropped; the loop sets its own send timeout), and with the probes
+// that find a peer which vanished without a word (see the constants). Exits
+// with status 1 and a message when that cannot be done.
+void prepareConnection(int connection) {
+  const int flags = fcntl(connection, F_GETFL);
+  if (flags == -1 || fcntl(connection, F_SETFL, flags & ~O_NONBLOCK) == -1)
+    failConnection("fcntl O_NONBLOCK");
+  const timeval none{0, 0};
+  if (setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none) ==
+      -1)
+    failConnection("setsockopt SO_RCVTIMEO");
   const auto set = [connection](int level, int name, int value,
                                 const char* what) {
     if (setsockopt(connection, level, name, &value, sizeof value) == 0) return;
-    (void)fprintf(stderr, "QEV: cannot watch the connection: %s: %s\n", what,
-                  std::strerror(errno));
-    std::exit(qev::kExitFailed);
+    // MPTCP has no user timeout; the keepalive probes still find the peer.
+    if (name == TCP_USER_TIMEOUT && errno == ENOPROTOOPT) return;
+    failConnection(what);
   };
   set(SOL_SOCKET, SO_KEEPALIVE, 1, "setsockopt SO_KEEPALIVE");
   set(IPPROTO_TCP, TCP_KEEPIDLE, qev::kKeepAliveIdleSeconds,
@@ -137,9 +164,11 @@ void watchForDeadPeer(int connection) {
 
 // Accepts the one client into `s2` and logs it. A failure that may pass
 // (out of descriptors or memory, a connection aborted before it was taken)
-// is reported and tried again after a pause; a listener that cannot accept
-// any more ends the service with status 1. Returns only with a connection.
+// is tried again after a pause, and reported at the pace of reports; a
+// listener that cannot accept any more ends the service with status 1.
+// Returns only with a connection.
 void acceptClient() {
+  qev::ReportPace pace;
   for (;;) {
     sockaddr_storage peer{};
     socklen_t peer_length = sizeof peer;
@@ -150,8 +179,7 @@ void acceptClient() {
         errno == EOPNOTSUPP) {
       // The listener was shut down or closed by whoever holds it, or was
       // never one: no later accept can succeed.
-      (void)fprintf(stderr, "QEV: cannot accept on :%d: %s\n", s,
-                    std::strerror(errno));
+      qev::reportLine("QEV: cannot accept on :%d: %s", s, std::strerror(errno));
       std::exit(qev::kExitFailed);
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -161,14 +189,13 @@ void acceptClient() {
       (void)poll(&ready, 1, -1);
       continue;
     }
-    perror("Error");
+    if (qev::reportDue(pace)) qev::reportError(errno);
     timespec pause{0, qev::kAcceptRetryPauseNs};
     (void)nanosleep(&pause, nullptr);
   }
-  (void)printf("QEV: %d\n", s);
-  (void)printf("QEV: Accepting socket :%d\n", s2);
-  (void)fflush(stdout);
-  watchForDeadPeer(s2);
+  qev::logLine("QEV: %d", s);
+  qev::logLine("QEV: Accepting socket :%d", s2);
+  prepareConnection(s2);
 }
 
 }  // namespace
@@ -180,25 +207,28 @@ int main() {
   sigset_t none;
   (void)sigemptyset(&none);
   (void)sigprocmask(SIG_SETMASK, &none, nullptr);
+  // A log or a client that has gone, or a log file at its size limit,
+  // shows as a failed write, which the service handles, rather than as a
+  // signal that would end it in silence.
+  (void)std::signal(SIGPIPE, SIG_IGN);
+  (void)std::signal(SIGXFSZ, SIG_IGN);
   keepStandardStreamsOpen();
   qev::keepLogOutOfServedSocket();
   const Given given = inheritedSocket();
   if (given == Given::connection) {
     // The supervisor accepted the client: there is no listener here.
     s2 = 0;
-    (void)printf("QEV: Serving connection :%d\n", s2);
-    (void)fflush(stdout);
-    watchForDeadPeer(s2);
+    qev::logLine("QEV: Serving connection :%d", s2);
+    prepareConnection(s2);
     qev::serveClient(s2);
   }
   if (given == Given::listener)
     s = 0;
   else
     openListener();
-  // Each start-up line is flushed at once so that a log redirected to a file
-  // shows where the service stands even before its first client.
-  (void)printf("QEV: Waiting for connection ...:%d\n", s);
-  (void)fflush(stdout);
+  // Each line goes out at once, so that a log redirected to a file shows
+  // where the service stands even before its first client.
+  qev::logLine("QEV: Waiting for connection ...:%d", s);
   acceptClient();
   qev::serveClient(s2);
 }

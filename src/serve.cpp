@@ -1,5 +1,6 @@
 #include "serve.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -15,6 +16,7 @@
 #include <cstring>
 
 #include "constants.h"
+#include "log.h"
 #include "value_file.h"
 
 namespace qev {
@@ -26,14 +28,25 @@ volatile std::sig_atomic_t replying = 0;
 // A stop signal that came while replying, to act on once the line is out.
 volatile std::sig_atomic_t deferredStop = 0;
 
+// The connection being served.
+int served = -1;
+
 // Ends the process by `signal` with its default action, as if the service
-// had never caught it.
+// had never caught it. The signal may be blocked (in its own handler): it
+// is let through so that it acts at once. As PID 1 (in a container) a
+// signal's default action does nothing: the process then exits with the
+// status a shell gives one ended by that signal.
 void stopNow(int signal) {
   (void)std::signal(signal, SIG_DFL);
+  sigset_t only;
+  (void)sigemptyset(&only);
+  (void)sigaddset(&only, signal);
+  (void)sigprocmask(SIG_UNBLOCK, &only, nullptr);
   (void)std::raise(signal);
+  _exit(128 + signal);
 }
 
-// A stop (SIGTERM, SIGINT) ends the service at once, except between the
+// A stop (SIGTERM, SIGINT, or SIGHUP from a closed terminal) ends the service at once, except between the
 // write of a reply and the flush of its log line: then it waits for the
 // line, so that the log holds a line for every reply that was sent. A log
 // that does not take the line (a reader that stopped reading) holds it back
@@ -57,7 +70,7 @@ void deferStopsDuringReplies(int connection) {
   // Blocking calls go on after the handler has run, as without it.
   action.sa_flags = SA_RESTART;
   (void)sigemptyset(&action.sa_mask);
-  for (const int signal : {SIGTERM, SIGINT}) {
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
     // A stop that was ignored when the service started (a background job of
     // a non-interactive shell has SIGINT ignored) stays ignored.
     struct sigaction inherited {};
@@ -80,14 +93,29 @@ void deferStopsDuringReplies(int connection) {
 // route to it lost for good. No later cycle can do better.
 bool connectionGone(int error) {
   return error == EPIPE || error == ECONNRESET || error == ETIMEDOUT ||
-         error == EHOSTUNREACH || error == ENETUNREACH || error == ECONNABORTED;
+         error == EHOSTUNREACH || error == ENETUNREACH ||
+         error == ECONNABORTED || error == ENOTCONN;
+}
+
+// The client has finished. Answering would only write into a closed
+// connection, so the service is done.
+[[noreturn]] void endOfStream() {
+  logLine("QEV: Connection closed");
+  std::exit(kExitClientClosed);
+}
+
+[[noreturn]] void endOnFailure(int error) {
+  reportError(error);
+  std::exit(connectionGone(error) ? kExitClientLost : kExitFailed);
 }
 
 // Writes all of `size` bytes, going on after a short, interrupted or timed
-// out write so that the client's fixed-size framing never slips. Returns
-// `size`, or -1 with errno set when the connection fails or when a stop was
-// asked for while the client would not take the record.
-ssize_t writeAll(int fd, const char* data, std::size_t size) {
+// out write, and after a short pause when the system lacks the memory for
+// it, so that the client's fixed-size framing never slips. Returns `size`,
+// or -1 with errno set when the connection fails or when a stop was asked
+// for while the client would not take the record; `cut` then says whether
+// part of the record went out.
+ssize_t writeAll(int fd, const char* data, std::size_t size, bool& cut) {
   std::size_t done = 0;
   while (done < size) {
     const ssize_t n = write(fd, data + done, size - done);
@@ -95,8 +123,16 @@ ssize_t writeAll(int fd, const char* data, std::size_t size) {
       done += static_cast<std::size_t>(n);
       continue;
     }
-    const bool try_again = errno == EINTR || errno == EAGAIN;
-    if (!try_again || deferredStop != 0) return -1;
+    const int error = errno;
+    const bool short_of_memory = error == ENOBUFS || error == ENOMEM;
+    if ((short_of_memory || error == EINTR || error == EAGAIN) &&
+        deferredStop == 0) {
+      if (short_of_memory) pauseFor(kWriteRetryPauseNs);
+      continue;
+    }
+    cut = done > 0;
+    errno = error;
+    return -1;
   }
   return static_cast<ssize_t>(done);
 }
@@ -108,40 +144,46 @@ void awaitRequest(int connection, std::array<char, kRecordSize>& buffer) {
   for (;;) {
     const ssize_t n = recv(connection, buffer.data(), buffer.size(), 0);
     if (n > 0) return;
-    if (n == 0) {
-      // The client has finished. Answering would only write into a closed
-      // connection, so the service is done.
-      (void)printf("QEV: Connection closed\n");
-      std::exit(kExitClientClosed);  // which flushes the log
-    }
-    if (errno == EINTR) continue;
-    const int error = errno;
-    perror("Error");
-    std::exit(connectionGone(error) ? kExitClientLost : kExitFailed);
+    if (n == 0) endOfStream();
+    if (errno != EINTR) endOnFailure(errno);
   }
 }
 
-// Flushes the log. A log that cannot be written (a reader that has gone, a
-// full disk) is said once on standard error: the replies go on, but an
-// operator must learn why their lines are missing.
-void flushLog() {
-  static bool reported = false;
-  if (fflush(stdout) == 0 || errno == EINTR || reported) return;
-  reported = true;
-  (void)fprintf(stderr, "QEV: cannot write the log: %s\n",
-                std::strerror(errno));
+// Waits about `ns` before the value file is tried again, watching the
+// connection meanwhile, so that a client gone while the file is missing
+// does not hold the service (and the supervisor's slot) until it is back.
+// The end of the client's stream with no request waiting, or a failed
+// connection, ends the service as its next receive would. A request that
+// is waiting keeps it waiting for its reply.
+void pauseWatchingClient(long ns) {
+  char byte = 0;
+  const ssize_t n = recv(served, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (n == 0) endOfStream();
+  if (n == -1 && errno != EAGAIN && errno != EINTR) endOnFailure(errno);
+  // A failure is reported whatever is asked for; with no request waiting,
+  // one arriving (or the stream's end) ends the pause too.
+  pollfd watch{served, static_cast<short>(n > 0 ? 0 : POLLIN), 0};
+  (void)poll(&watch, 1, static_cast<int>(ns / 1'000'000));
+  if ((watch.revents & (POLLERR | POLLHUP)) == 0) return;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(served, SOL_SOCKET, SO_ERROR, &error, &length) == -1 ||
+      error == 0)
+    error = ENOTCONN;
+  endOnFailure(error);
 }
 
 }  // namespace
 
 void serveClient(int connection) {
+  served = connection;
   deferStopsDuringReplies(connection);
   std::int32_t currentValue = 0;
   std::array<char, kRecordSize> replyBuffer{};
   for (;;) {
     // The file is read before the wait, so a reply carries the value as it
     // stood when the server began to wait for that request.
-    readCurrentValue(currentValue);
+    readCurrentValue(currentValue, pauseWatchingClient);
     awaitRequest(connection, replyBuffer);
 
     // Zero-fill first: the bytes after the text are part of the record, and
@@ -151,20 +193,21 @@ void serveClient(int connection) {
                         currentValue);
 
     replying = 1;
+    bool cut = false;
     const ssize_t written =
-        writeAll(connection, replyBuffer.data(), replyBuffer.size());
+        writeAll(connection, replyBuffer.data(), replyBuffer.size(), cut);
     const int error = errno;  // before the log line can change it
-    (void)printf("Current: %s:%d:%d\n", replyBuffer.data(),
-                 static_cast<int>(written), connection);
     // The line goes out before any report of the write's failure, so that
     // a log that holds both streams reads in order.
-    flushLog();
+    logLine("Current: %s:%d:%d", replyBuffer.data(), static_cast<int>(written),
+            connection);
     if (written == -1) {
-      errno = error;
-      perror("Error");
+      reportError(error);
       // A client that is gone would only draw one failed write per cycle
-      // for as long as its requests last: the service is done with it.
+      // for as long as its requests last; one that has part of a record
+      // would take the next out of step: the service is done with either.
       if (connectionGone(error)) std::exit(kExitClientLost);
+      if (cut && deferredStop == 0) std::exit(kExitFailed);
     }
     replying = 0;
     if (deferredStop != 0) stopNow(deferredStop);

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "constants.h"
+#include "log.h"
 
 namespace qev {
 
@@ -30,30 +31,29 @@ int openValue() {
   return open(kValueFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
 }
 
-int openValueFile() {
+int openValueFile(Pause pause) {
   int fd = openValue();
   if (fd != -1) return fd;
   // The writer has not made the file yet, or it is unreadable for now: wait
-  // a moment rather than spin, and try again. A wait that lasts is named
-  // once on standard error (again if its reason changes), so that unanswered
-  // polls have an explanation in the log.
+  // a moment rather than spin, and try again. A wait that lasts is named on
+  // standard error (again if its reason changes, within the pace of
+  // reports), so that unanswered polls have an explanation in the log.
+  static ReportPace pace;
   const auto since = std::chrono::steady_clock::now();
   int reported = 0;
   for (;;) {
     const int error = errno;
     if (error != reported &&
-        std::chrono::steady_clock::now() - since >= kOpenReportAfter) {
-      (void)std::fprintf(stderr, "QEV: waiting for %s: %s\n", kValueFile,
-                         std::strerror(error));
+        std::chrono::steady_clock::now() - since >= kOpenReportAfter &&
+        reportDue(pace)) {
+      reportLine("QEV: waiting for %s: %s", kValueFile, std::strerror(error));
       reported = error;
     }
-    timespec pause{0, kOpenRetryPauseNs};
-    (void)nanosleep(&pause, nullptr);
+    pause(kOpenRetryPauseNs);
     fd = openValue();
     if (fd != -1) break;
   }
-  if (reported != 0)
-    (void)std::fprintf(stderr, "QEV: %s can be read again\n", kValueFile);
+  if (reported != 0) reportLine("QEV: %s can be read again", kValueFile);
   return fd;
 }
 
@@ -63,12 +63,12 @@ bool lacking = false;
 std::chrono::steady_clock::time_point lackingSince;
 std::array<char, 64> reportedFinding{};
 
-// Describes what a read found that is not a number: the read's error, or
-// the start of the file's first line, quoted, with bytes that are not
-// printable shown as '?'.
+// Describes what a read found that is not a number: the read's error
+// (when it read nothing), or the start of the file's first line, quoted,
+// with bytes that are not printable shown as '?'.
 void describeFinding(std::array<char, 64>& finding, const char* data,
-                     ssize_t got, int error) {
-  if (got < 0) {
+                     std::size_t got, int error) {
+  if (got == 0 && error != 0) {
     (void)std::snprintf(finding.data(), finding.size(), "cannot read it: %s",
                         std::strerror(error));
     return;
@@ -80,41 +80,53 @@ void describeFinding(std::array<char, 64>& finding, const char* data,
   constexpr std::size_t kShown = 16;
   std::array<char, kShown + 1> text{};
   std::size_t n = 0;
-  while (n < kShown && n < static_cast<std::size_t>(got) && data[n] != '\n') {
+  while (n < kShown && n < got && data[n] != '\n') {
     const char c = data[n];
     text[n++] = c >= ' ' && c <= '~' ? c : '?';
   }
-  const bool more =
-      n < static_cast<std::size_t>(got) &&
-      !(data[n] == '\n' && n + 1 == static_cast<std::size_t>(got));
+  const bool more = n < got && !(data[n] == '\n' && n + 1 == got);
   (void)std::snprintf(finding.data(), finding.size(), "\"%s%s\"", text.data(),
                       more ? "..." : "");
 }
 
 // Names a lasting lack of a number: once the reads have found none for
-// kNoNumberReportAfter, and again whenever what they find changes. A writer
-// that truncates and rewrites the file, or replaces it, leaves it without a
-// number far more briefly, and draws no line.
+// kNoNumberReportAfter, and again whenever what they find changes, at the
+// pace of reports. A writer that truncates and rewrites the file, or
+// replaces it, leaves it without a number far more briefly, and draws no
+// line; one that flips between two things that are no number draws a line
+// per kReportInterval at most.
 void noteNoNumber(const std::array<char, 64>& finding, std::int32_t serving) {
+  static ReportPace pace;
   const auto now = std::chrono::steady_clock::now();
   if (!lacking) {
     lacking = true;
     lackingSince = now;
   }
   if (now - lackingSince < kNoNumberReportAfter ||
-      std::strcmp(finding.data(), reportedFinding.data()) == 0)
+      std::strcmp(finding.data(), reportedFinding.data()) == 0 ||
+      !reportDue(pace))
     return;
-  (void)std::fprintf(stderr, "QEV: no number in %s: %s; still serving %d\n",
-                     kValueFile, finding.data(), static_cast<int>(serving));
+  reportLine("QEV: no number in %s: %s; still serving %d", kValueFile,
+             finding.data(), static_cast<int>(serving));
   reportedFinding = finding;
 }
 
 void noteNumber(std::int32_t value) {
   lacking = false;
   if (reportedFinding[0] == '\0') return;
-  (void)std::fprintf(stderr, "QEV: %s holds a number again: %d\n", kValueFile,
-                     static_cast<int>(value));
+  reportLine("QEV: %s holds a number again: %d", kValueFile,
+             static_cast<int>(value));
   reportedFinding[0] = '\0';
+}
+
+// True when `text` is all white space, sign and digits: a number (or the
+// white space before it) that runs to its end, and may go on after it.
+bool runsToEnd(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && isSpace(text[i])) ++i;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  while (i < text.size() && isDigit(text[i])) ++i;
+  return i == text.size();
 }
 
 }  // namespace
@@ -144,18 +156,34 @@ std::optional<std::int32_t> parseValue(std::string_view text,
   return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
 }
 
-void readCurrentValue(std::int32_t& currentValue) {
-  const int fd = openValueFile();
-  // One read is enough: a regular file gives all it has up to the buffer's
-  // size, so a short read means the file ended there. A full buffer may have
-  // more behind it, and parseValue is told so.
-  std::array<char, kValueScanLimit> buffer;
-  const ssize_t got = read(fd, buffer.data(), buffer.size());
-  const int error = errno;
+void pauseFor(long ns) {
+  timespec pause{0, ns};
+  (void)nanosleep(&pause, nullptr);
+}
+
+void readCurrentValue(std::int32_t& currentValue, Pause pause) {
+  const int fd = openValueFile(pause);
+  // A regular file gives all it has up to the buffer's size in one read.
+  // Some filesystems (FUSE, network ones) give less: a number that runs to
+  // the end of what came may go on, so reading goes on until the number
+  // ends, the file ends or the buffer is full. The ordinary content, a
+  // number and a line end, costs one read.
+  std::array<char, kValueScanLimit + 1> buffer;
+  std::size_t length = 0;
+  ssize_t got = 0;
+  do {
+    got = read(fd, buffer.data() + length, buffer.size() - length);
+    if (got > 0) length += static_cast<std::size_t>(got);
+  } while ((got > 0 || (got == -1 && errno == EINTR)) &&
+           length < buffer.size() &&
+           runsToEnd(std::string_view(buffer.data(), length)));
+  const int error = got == -1 ? errno : 0;
   (void)close(fd);  // read-only: nothing of ours can be lost by a failure
-  const auto length = static_cast<std::size_t>(got > 0 ? got : 0);
-  const auto value = parseValue(std::string_view(buffer.data(), length),
-                                length == buffer.size());
+  // Unless the file ended, more may follow what was read: a number that
+  // runs to its end is then not taken. So a number is taken if it ends
+  // within kValueScanLimit bytes, the byte after them telling.
+  const std::string_view text(buffer.data(), length);
+  const auto value = parseValue(text, got != 0);
   if (value) {
     currentValue = *value;
     noteNumber(currentValue);
@@ -164,7 +192,7 @@ void readCurrentValue(std::int32_t& currentValue) {
   // Empty, a directory, unreadable, or no number in range: the previous
   // value stays in force.
   std::array<char, 64> finding{};
-  describeFinding(finding, buffer.data(), got, error);
+  describeFinding(finding, buffer.data(), length, error);
   noteNoNumber(finding, currentValue);
 }
 

@@ -85,7 +85,8 @@ const Case kCases[] = {
     {"MegabytesOfZeros", std::string(4 << 20, '0'), 99},
     {"NumberThenMegabytes", "17\n" + std::string(4 << 20, 'z'), 17},
     {"NumberEndsJustInsideScanLimit", std::string(4093, ' ') + "61", 61},
-    {"NumberRunsToScanLimit", std::string(4094, ' ') + "61", 99},
+    {"NumberEndingAtTheFilesEndAtTheScanLimit", std::string(4094, ' ') + "61",
+     61},
     {"NumberCrossesScanLimit", std::string(4094, ' ') + "612\n", 99},
 };
 
