@@ -19,10 +19,6 @@ namespace {
 
 using namespace qevtest;
 
-int exitCode(const Outcome& run) {
-  return WIFEXITED(run.status) ? WEXITSTATUS(run.status) : -1;
-}
-
 Outcome client(std::vector<std::string> args) {
   args.insert(args.begin(), QEV_CLIENT_BINARY);
   return runProgram(args);
@@ -97,7 +93,7 @@ TEST_P(Malformed, IsNamedOnStandardErrorWithExitStatusOne) {
   FakeService fake{{GetParam().pieces}, true};
   fake.start();
   const Outcome run = client({"--timeout", "500"});
-  EXPECT_EQ(exitCode(run), 1);
+  EXPECT_EQ(exitCode(run.status), 1);
   EXPECT_EQ(run.out, "");
   EXPECT_NE(run.err.find(GetParam().complaint), std::string::npos) << run.err;
 }
@@ -130,7 +126,7 @@ TEST_F(Client, ShortRecordThenCloseIsReported) {
   FakeService fake{{{"42" + zeros(998)}}};
   fake.start();
   const Outcome run = client({});
-  EXPECT_EQ(exitCode(run), 1);
+  EXPECT_EQ(exitCode(run.status), 1);
   EXPECT_EQ(run.err,
             "qev-client: the service closed the connection after 1000 of 1024 "
             "bytes of a record\n");
@@ -141,7 +137,7 @@ TEST_F(Client, CloseWithoutReplyIsReported) {
   FakeService fake(std::vector<std::vector<std::string>>{{}});
   fake.start();
   const Outcome run = client({});
-  EXPECT_EQ(exitCode(run), 1);
+  EXPECT_EQ(exitCode(run.status), 1);
   EXPECT_EQ(run.err,
             "qev-client: the service closed the connection without a reply\n");
 }
@@ -151,13 +147,13 @@ TEST_F(Client, RecordsSplitAcrossWritesAreJoined) {
                    true};
   fake.start();
   const Outcome run = client({"--count", "2", "--interval", "0"});
-  EXPECT_EQ(exitCode(run), 0) << run.err;
+  EXPECT_EQ(exitCode(run.status), 0) << run.err;
   EXPECT_EQ(run.out, "5\n-6\n");
 }
 
 TEST_F(Client, RefusedConnectionIsReported) {
   const Outcome run = client({});
-  EXPECT_EQ(exitCode(run), 1);
+  EXPECT_EQ(exitCode(run.status), 1);
   EXPECT_EQ(run.err,
             "qev-client: cannot connect to 127.0.0.1:8792: Connection "
             "refused\n");
@@ -168,7 +164,7 @@ TEST_F(Client, PrintsTheServiceValueOnce) {
   Server server(work.path);
   ASSERT_TRUE(eventually([&] { return !server.out().empty(); }));
   const Outcome run = client({});
-  EXPECT_EQ(exitCode(run), 0) << run.err;
+  EXPECT_EQ(exitCode(run.status), 0) << run.err;
   EXPECT_EQ(run.out, "-2147483648\n");
   EXPECT_EQ(server.waitExit(), 0) << "the client's leaving ends the service";
 }
@@ -185,7 +181,7 @@ TEST_F(Client, WatchesAValueChange) {
   });
   const Outcome run = client({"-n", "3", "-i", "300"});
   writer.join();
-  EXPECT_EQ(exitCode(run), 0) << run.err;
+  EXPECT_EQ(exitCode(run.status), 0) << run.err;
   EXPECT_EQ(run.out, "1\n1\n2\n");
 }
 
@@ -195,14 +191,14 @@ TEST_F(Client, BenchAndSaturateReportTheirFigures) {
     Server server(work.path);
     ASSERT_TRUE(eventually([&] { return !server.out().empty(); }));
     const Outcome run = client({"--bench", "--count", "200"});
-    EXPECT_EQ(exitCode(run), 0) << run.err;
+    EXPECT_EQ(exitCode(run.status), 0) << run.err;
     EXPECT_TRUE(run.out.starts_with("polls=200 seconds=")) << run.out;
     EXPECT_NE(run.out.find(" p99_us="), std::string::npos) << run.out;
   }
   Server server(work.path);
   ASSERT_TRUE(eventually([&] { return !server.out().empty(); }));
   const Outcome run = client({"--saturate", "1"});
-  EXPECT_EQ(exitCode(run), 0) << run.err;
+  EXPECT_EQ(exitCode(run.status), 0) << run.err;
   EXPECT_TRUE(run.out.starts_with("records=")) << run.out;
   EXPECT_FALSE(run.out.starts_with("records=0 ")) << run.out;
 }
@@ -220,18 +216,18 @@ TEST(ClientUsage, BadArgumentsAreUsageErrors) {
       {"--host", "localhost", "--bench", "--count", "0"}};
   for (const auto& args : cases) {
     const Outcome run = client(args);
-    EXPECT_EQ(exitCode(run), 2) << args[0];
+    EXPECT_EQ(exitCode(run.status), 2) << args[0];
     EXPECT_NE(run.err.find("Try 'qev-client --help'."), std::string::npos)
         << run.err;
   }
   const Outcome bad_host = client({"--host", "localhost"});
-  EXPECT_EQ(exitCode(bad_host), 1);
+  EXPECT_EQ(exitCode(bad_host.status), 1);
   EXPECT_EQ(bad_host.err, "qev-client: 'localhost' is not an IPv4 address\n");
 }
 
 TEST(ClientUsage, HelpDescribesTheOptions) {
   const Outcome run = client({"--help"});
-  EXPECT_EQ(exitCode(run), 0);
+  EXPECT_EQ(exitCode(run.status), 0);
   EXPECT_TRUE(run.out.starts_with("Usage: qev-client")) << run.out;
   EXPECT_NE(run.out.find("--saturate"), std::string::npos);
 }

@@ -3,8 +3,13 @@
 //   interrupt  every socket write takes at most 100 bytes, and every other
 //              socket write or receive is first interrupted (EINTR), as
 //              under signals and memory pressure
+//   nobufs     every socket write takes at most 100 bytes, and every other
+//              one first fails for want of kernel memory (ENOBUFS), which
+//              does not mean the connection has ended
 //   slow-log   every write to standard output first sleeps 30 ms, which
 //              holds the service between a reply and its log line
+//   short-read every read of a regular file returns at most 2 bytes, as
+//              some FUSE and network filesystems do
 
 #include <dlfcn.h>
 #include <sys/socket.h>
@@ -26,9 +31,9 @@ bool faultOn(const char* name) {
   return faults != nullptr && std::strcmp(faults, name) == 0;
 }
 
-bool isSocket(int fd) {
+bool isKind(int fd, mode_t kind) {
   struct stat st {};
-  return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+  return fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == kind;
 }
 
 // Every other call fails with EINTR.
@@ -44,10 +49,11 @@ extern "C" ssize_t write(int fd, const void* data, std::size_t size) {
   using Write = ssize_t (*)(int, const void*, std::size_t);
   static const auto real = reinterpret_cast<Write>(dlsym(RTLD_NEXT, "write"));
   static const bool interrupt = faultOn("interrupt");
+  static const bool nobufs = faultOn("nobufs");
   static const bool slow_log = faultOn("slow-log");
-  if (interrupt && isSocket(fd)) {
+  if ((interrupt || nobufs) && isKind(fd, S_IFSOCK)) {
     if (interruptNow()) {
-      errno = EINTR;
+      errno = interrupt ? EINTR : ENOBUFS;
       return -1;
     }
     if (size > kMostPerWrite) size = kMostPerWrite;
@@ -70,4 +76,15 @@ extern "C" ssize_t recv(int fd, void* data, std::size_t size, int flags) {
     return -1;
   }
   return real(fd, data, size, flags);
+}
+
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
+extern "C" ssize_t read(int fd, void* data, std::size_t size) {
+  using Read = ssize_t (*)(int, void*, std::size_t);
+  static const auto real = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "read"));
+  static const bool short_read = faultOn("short-read");
+  constexpr std::size_t kMostPerRead = 2;
+  if (short_read && size > kMostPerRead && isKind(fd, S_IFREG))
+    size = kMostPerRead;
+  return real(fd, data, size);
 }

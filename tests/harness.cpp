@@ -9,10 +9,13 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -157,7 +160,10 @@ pid_t spawn(const std::vector<std::string>& argv,
     _exit(126);
   dup2(options.stdin_fd != -1 ? options.stdin_fd : in, 0);
   dup2(options.stdout_fd != -1 ? options.stdout_fd : out, 1);
-  dup2(options.merged ? 1 : err, 2);
+  dup2(options.merged            ? 1
+       : options.stderr_fd != -1 ? options.stderr_fd
+                                 : err,
+       2);
   if (options.netns_fd != -1 && setns(options.netns_fd, CLONE_NEWNET) == -1)
     _exit(125);
   for (int signal = 1; signal < 64; ++signal)
@@ -176,6 +182,11 @@ pid_t spawn(const std::vector<std::string>& argv,
   syscall(SYS_close_range, 3U, ~0U, 0U);
   if (options.stdout_closed) close(1);
   setrlimit(RLIMIT_NOFILE, &limit);
+  if (options.file_size_limit > 0) {
+    const rlimit size{static_cast<rlim_t>(options.file_size_limit),
+                      RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, &size);
+  }
   execve(args[0], args.data(), env.data());
   _exit(127);
 }
@@ -272,22 +283,33 @@ Outcome runProgram(const std::vector<std::string>& argv,
   return run;
 }
 
-int listenOnServicePort() {
+int exitCode(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int listenOnServicePort(int family, int protocol) {
   // Non-blocking, as a supervisor such as systemd makes it.
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  const bool ipv6 = family == AF_INET6;
+  const int fd =
+      socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK, protocol);
   if (fd == -1) fail("socket");
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(kPort);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == -1)
-    fail("bind");
+  sockaddr_in6 in6{};
+  in6.sin6_family = AF_INET6;
+  in6.sin6_port = htons(kPort);
+  sockaddr_in in{};
+  in.sin_family = AF_INET;
+  in.sin_port = htons(kPort);
+  const bool bound =
+      ipv6 ? bind(fd, reinterpret_cast<sockaddr*>(&in6), sizeof in6) == 0
+           : bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in) == 0;
+  if (!bound) fail("bind");
   if (listen(fd, 4096) == -1) fail("listen");
   return fd;
 }
 
-int connectToService(Clock::duration limit, bool ipv6) {
+int connectToService(Clock::duration limit, bool ipv6, int protocol) {
   sockaddr_storage address{};
   socklen_t length = 0;
   if (ipv6) {
@@ -305,7 +327,8 @@ int connectToService(Clock::duration limit, bool ipv6) {
   }
   const auto deadline = Clock::now() + limit;
   do {
-    const int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd =
+        socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, protocol);
     if (fd == -1) fail("socket");
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0)
       return fd;
@@ -355,6 +378,58 @@ std::string recordOf(const std::string& text) {
   std::string record = text;
   record.resize(kRecord, '\0');
   return record;
+}
+
+int privateSyslog() {
+  const auto check = [](int result, const char* what) {
+    if (result == -1) throw std::runtime_error(what);
+  };
+  check(unshare(CLONE_NEWNS), "unshare(CLONE_NEWNS)");
+  check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr),
+        "mount --make-rprivate /");
+  check(mount("tmpfs", "/run", "tmpfs", 0, "mode=755"), "mount /run");
+  // The real devices stay reachable under /run, which nothing removes.
+  check(mkdir("/run/dev", 0755), "mkdir /run/dev");
+  check(mount("/dev", "/run/dev", nullptr, MS_BIND | MS_REC, nullptr),
+        "bind /dev");
+  check(mount("tmpfs", "/dev", "tmpfs", 0, "mode=755"), "mount /dev");
+  for (const std::string name : {"null", "zero", "random", "urandom"}) {
+    const std::ofstream mount_point("/dev/" + name);
+    check(mount(("/run/dev/" + name).c_str(), ("/dev/" + name).c_str(), nullptr,
+                MS_BIND, nullptr),
+          "bind a device");
+  }
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, "/dev/log");
+  check(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address),
+        "bind /dev/log");
+  return fd;
+}
+
+Syslog::Syslog(int fd)
+    : socket_(fd), reader_([this](const std::stop_token& stop) {
+        while (!stop.stop_requested()) {
+          pollfd ready{socket_.fd, POLLIN, 0};
+          char message[2048];
+          if (::poll(&ready, 1, 50) != 1) continue;
+          const ssize_t got = recv(socket_.fd, message, sizeof message, 0);
+          const std::lock_guard<std::mutex> hold(lock_);
+          if (got > 0)
+            text_.append(message, static_cast<std::size_t>(got)) += '\n';
+        }
+      }) {}
+
+int Syslog::lines(const char* priority, const std::string& text) const {
+  const std::lock_guard<std::mutex> hold(lock_);
+  std::istringstream all(text_);
+  int count = 0;
+  for (std::string line; std::getline(all, line);)
+    count += line.starts_with(priority) &&
+             line.find(" qev[") != std::string::npos &&
+             line.find("]: " + text) != std::string::npos;
+  return count;
 }
 
 bool eventually(const std::function<bool()>& condition, Clock::duration limit) {

@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qevtest {
@@ -67,6 +69,8 @@ struct Options {
   bool stdout_closed = false;    // start it with descriptor 1 closed
   int stdin_fd = -1;   // standard input, instead of /dev/null, when not -1
   int stdout_fd = -1;  // standard output, instead of a file, when not -1
+  int stderr_fd = -1;  // standard error, instead of a file, when not -1
+  long file_size_limit = 0;   // soft limit of a file's size, when not 0
   bool unprivileged = false;  // no capabilities: file permissions apply
   std::uint64_t ignored = 0;  // bit N set: it starts with signal N ignored
   std::uint64_t blocked = 0;  // bit N set: it starts with signal N blocked
@@ -116,12 +120,18 @@ struct Outcome {
 Outcome runProgram(const std::vector<std::string>& argv,
                    Clock::duration limit = 30s);
 
-// A non-blocking listening IPv4 TCP socket on the service's port, as a
-// supervisor that holds the port for the service makes it.
-int listenOnServicePort();
-// Connects to the service on loopback (127.0.0.1, or ::1 when `ipv6`),
-// retrying while it starts up. Returns the connected socket, or -1.
-int connectToService(Clock::duration limit = 5s, bool ipv6 = false);
+// The exit code in wait status `status`, or -1 when a signal ended it.
+int exitCode(int status);
+
+// A non-blocking listening socket on the service's port, as a supervisor
+// that holds the port for the service makes it: TCP over IPv4 unless told
+// another family (AF_INET6: dual-stack) or protocol (IPPROTO_MPTCP).
+int listenOnServicePort(int family = 0, int protocol = 0);
+// Connects to the service on loopback (127.0.0.1, or ::1 when `ipv6`), over
+// TCP unless told another protocol, retrying while it starts up. Returns
+// the connected socket, or -1.
+int connectToService(Clock::duration limit = 5s, bool ipv6 = false,
+                     int protocol = 0);
 // Sends requests on `client`, reading nothing, until `server` blocks writing
 // a reply to its connection (descriptor 4); true once it does.
 bool fillUntilBlockedWriting(const Server& server, int client);
@@ -139,6 +149,27 @@ inline constexpr const char* kListening = "0A";
 inline constexpr const char* kTimeWait = "06";
 // True while some socket, IPv4 or IPv6, on the service's port is in `state`.
 bool portInState(const char* state);
+
+// Makes the calling process's mount namespace private, with a /dev that
+// holds only the few devices a program needs and /dev/log, bound to the
+// returned datagram socket; and an empty /run, for pid files. Needs root,
+// or a user namespace of our own.
+int privateSyslog();
+
+// Every message sent to the socket `fd` (privateSyslog's), one a line, read
+// as it comes: senders block once a few are queued.
+class Syslog {
+ public:
+  explicit Syslog(int fd);
+  // The lines qev sent at `priority` ("<30>": daemon, info) holding `text`.
+  int lines(const char* priority, const std::string& text) const;
+
+ private:
+  Socket socket_;
+  mutable std::mutex lock_;
+  std::string text_;
+  std::jthread reader_;
+};
 
 // Polls `condition` until it holds or `limit` passes.
 bool eventually(const std::function<bool()>& condition,

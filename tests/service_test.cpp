@@ -50,8 +50,9 @@ TEST_F(Service, StartupLinesAreLoggedAtOnceWithListenerThenConnection) {
 
 struct RecordCase {
   const char* name;
-  const char* file;
+  std::string file;
   const char* text;
+  const char* faults = nullptr;  // faults to inject, if any
 
   friend void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -61,7 +62,7 @@ class Records : public Service,
 
 TEST_P(Records, RepliesToAPollWithOneZeroPaddedRecordAndLogsIt) {
   writeValue(work.path, GetParam().file);
-  Server server(work.path);
+  Server server(work.path, {.faults = GetParam().faults});
   Socket client{connectToService()};
   ASSERT_NE(client.fd, -1);
   EXPECT_EQ(poll(client.fd), recordOf(GetParam().text));
@@ -83,7 +84,13 @@ INSTANTIATE_TEST_SUITE_P(
                       RecordCase{"EmptyFileIsZero", "", "0"},
                       RecordCase{"OutOfRangeIsNoNumber", "2147483648\n", "0"},
                       RecordCase{"SpacesSignAndWord", "  -7 apples", "-7"},
-                      RecordCase{"HexStopsAtX", "0x1F", "0"}),
+                      RecordCase{"HexStopsAtX", "0x1F", "0"},
+                      RecordCase{"NumberEndingAtTheScanLimit",
+                                 std::string(4092, ' ') + "1234", "1234"},
+                      RecordCase{"NumberCutByShortReadsIsReadWhole",
+                                 "2147483647\n", "2147483647", "short-read"},
+                      RecordCase{"SpacesCutByShortReads", "   -12345",
+                                 "-12345", "short-read"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Service, ReplyCarriesTheValueReadBeforeTheWait) {
@@ -246,8 +253,7 @@ TEST_F(Service, FailedAcceptIsRetriedAtAPaceUntilItSucceeds) {
   std::this_thread::sleep_for(1s);
   const int failures = countOf(server.err(), "Error: Too many open files\n");
   std::printf("failed accepts reported in 1 s: %d\n", failures);
-  EXPECT_GE(failures, 1);
-  EXPECT_LE(failures, 20) << "the retry should pause between attempts";
+  EXPECT_EQ(failures, 1) << "named once, then at most once every 10 s";
   EXPECT_EQ(countOf(server.out(), "Accepting"), 0);
   EXPECT_EQ(pendingAfter(client.fd, 0ms), 0U);
 
@@ -295,11 +301,13 @@ TEST_F(Service, RestartsStraightAfterARunWhosePortIsInTimeWait) {
   EXPECT_EQ(second.err(), "");
 }
 
-TEST_F(Service, WholeRecordsGoOutWhenWritesAreCutShortOrInterrupted) {
+class PassingWriteFailure : public Service,
+                            public ::testing::WithParamInterface<const char*> {
+};
+
+TEST_P(PassingWriteFailure, StillSendsWholeRecordsOnly) {
   writeValue(work.path, "-123456\n");
-  // Every socket write takes at most 100 bytes and every other write or
-  // receive is interrupted first.
-  Server server(work.path, {.faults = "interrupt"});
+  Server server(work.path, {.faults = GetParam()});
   Socket client{connectToService()};
   ASSERT_NE(client.fd, -1);
   for (int i = 0; i < 20; ++i)
@@ -309,6 +317,12 @@ TEST_F(Service, WholeRecordsGoOutWhenWritesAreCutShortOrInterrupted) {
   EXPECT_EQ(countOf(server.out(), "Current: -123456:1024:4\n"), 20);
   EXPECT_EQ(server.err(), "");
 }
+
+// Every socket write takes at most 100 bytes, and every other one (and,
+// when interrupted, every other receive) fails first: interrupted, or for
+// want of kernel memory.
+INSTANTIATE_TEST_SUITE_P(Faults, PassingWriteFailure,
+                         ::testing::Values("interrupt", "nobufs"));
 
 TEST_F(Service, LogNeverLeaksIntoRecordsWhenStartedWithStdoutClosed) {
   writeValue(work.path, "8\n");
@@ -384,17 +398,22 @@ struct StandardInputCase {
   const char* log =
       "QEV: Waiting for connection ...:3\nQEV: 3\n"
       "QEV: Accepting socket :4\nCurrent: 14:1024:4\n";
+  // Or, when the service ends without serving, its status and its line.
+  int status = 1;
+  const char* err =
+      "QEV: standard input is a socket but not a listening or connected "
+      "TCP socket\n";
 
   friend void PrintTo(const StandardInputCase& c, std::ostream* os) {
     *os << c.name;
   }
 };
 
-class MisconfiguredSocket
-    : public Service,
-      public ::testing::WithParamInterface<StandardInputCase> {};
+class UnservedInput : public Service,
+                      public ::testing::WithParamInterface<StandardInputCase> {
+};
 
-TEST_P(MisconfiguredSocket, IsNamedInOneLineAndEndsWithStatusOneAfterAPause) {
+TEST_P(UnservedInput, IsNamedInOneLineAndEndsWithItsStatus) {
   writeValue(work.path, "1\n");
   std::vector<int> keep;
   int client = -1;
@@ -403,21 +422,32 @@ TEST_P(MisconfiguredSocket, IsNamedInOneLineAndEndsWithStatusOneAfterAPause) {
   const auto started = Clock::now();
   Server server(work.path, {.stdin_fd = input});
   const int status = server.waitExit();
-  // A supervisor that passes the socket again at once restarts the service
-  // no more than about once a second.
-  EXPECT_GE(Clock::now() - started, 900ms);
+  const auto took = Clock::now() - started;
   for (const int fd : keep) close(fd);
-  ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(exitCode(status), GetParam().status) << status;
+  // A supervisor that passes a misconfigured socket again at once restarts
+  // the service no more than about once a second; a client's doing ends it
+  // at once.
+  if (GetParam().status == 1)
+    EXPECT_GE(took, 900ms);
+  else
+    EXPECT_LT(took, 500ms);
   EXPECT_EQ(server.out(), "");
-  EXPECT_EQ(server.err(),
-            "QEV: standard input is a socket but not a listening or connected "
-            "TCP socket\n");
+  EXPECT_EQ(server.err(), GetParam().err);
 }
 
 int kept(std::vector<int>& keep, int fd) {
   keep.push_back(fd);
   return fd;
+}
+
+// A connection accepted from a listener of `protocol`, its client's end in
+// `client`; accepted with `flags` (SOCK_NONBLOCK).
+int accepted(std::vector<int>& keep, int& client, int protocol = 0,
+             int flags = 0) {
+  const int listener = kept(keep, listenOnServicePort(AF_INET, protocol));
+  client = connectToService(5s, false, protocol);
+  return kept(keep, accept4(listener, nullptr, nullptr, flags));
 }
 
 int unixSocket(std::vector<int>& keep, const TempDir& work, int type) {
@@ -432,7 +462,7 @@ int unixSocket(std::vector<int>& keep, const TempDir& work, int type) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Kinds, MisconfiguredSocket,
+    Kinds, UnservedInput,
     ::testing::Values(
         StandardInputCase{"TcpNeitherListeningNorConnected",
                           [](std::vector<int>& keep, const TempDir&, int&) {
@@ -452,7 +482,19 @@ INSTANTIATE_TEST_SUITE_P(
             "UnixDatagram",
             [](std::vector<int>& keep, const TempDir& work, int&) {
               return unixSocket(keep, work, SOCK_DGRAM);
-            }}),
+            }},
+        StandardInputCase{
+            "ConnectionResetByItsClient",
+            [](std::vector<int>& keep, const TempDir&, int&) {
+              int client = -1;
+              const int fd = accepted(keep, client);
+              const linger abort_on_close{1, 0};
+              setsockopt(client, SOL_SOCKET, SO_LINGER, &abort_on_close,
+                         sizeof abort_on_close);
+              close(client);  // sends a reset
+              return fd;
+            },
+            "", 2, "Error: Connection reset by peer\n"}),
     [](const auto& info) { return info.param.name; });
 
 class ServedInput : public Service,
@@ -467,6 +509,8 @@ TEST_P(ServedInput, ServesTheSocketItIsGivenOrElseListensOnItsOwn) {
   Server server(work.path, {.stdin_fd = input});
   Socket client{given_client != -1 ? given_client : connectToService()};
   ASSERT_NE(client.fd, -1);
+  // Quiet for longer than any timeout a supervisor left on the socket.
+  std::this_thread::sleep_for(200ms);
   EXPECT_EQ(poll(client.fd), recordOf("14"));
   ASSERT_TRUE(
       eventually([&] { return countOf(server.out(), "Current: ") == 1; }));
@@ -486,25 +530,42 @@ INSTANTIATE_TEST_SUITE_P(
                           "QEV: Accepting socket :3\nCurrent: 14:1024:3\n"},
         StandardInputCase{"ListeningDualStackIpv6",
                           [](std::vector<int>& keep, const TempDir&, int&) {
-                            const int fd =
-                                kept(keep, socket(AF_INET6, SOCK_STREAM, 0));
-                            sockaddr_in6 address{};
-                            address.sin6_family = AF_INET6;
-                            address.sin6_port = htons(kPort);
-                            const bool ok =
-                                bind(fd, reinterpret_cast<sockaddr*>(&address),
-                                     sizeof address) == 0 &&
-                                listen(fd, 16) == 0;
-                            return ok ? fd : -1;
+                            return kept(keep, listenOnServicePort(AF_INET6));
+                          },
+                          "QEV: Waiting for connection ...:0\nQEV: 0\n"
+                          "QEV: Accepting socket :3\nCurrent: 14:1024:3\n"},
+        StandardInputCase{"ListeningMptcp",
+                          [](std::vector<int>& keep, const TempDir&, int&) {
+                            return kept(keep, listenOnServicePort(
+                                                  AF_INET, IPPROTO_MPTCP));
                           },
                           "QEV: Waiting for connection ...:0\nQEV: 0\n"
                           "QEV: Accepting socket :3\nCurrent: 14:1024:3\n"},
         StandardInputCase{
             "ConnectedTcp",
             [](std::vector<int>& keep, const TempDir&, int& client) {
-              const int listener = kept(keep, listenOnServicePort());
-              client = connectToService();
-              return kept(keep, accept(listener, nullptr, nullptr));
+              return accepted(keep, client);
+            },
+            "QEV: Serving connection :0\nCurrent: 14:1024:0\n"},
+        StandardInputCase{
+            "ConnectedMptcp",
+            [](std::vector<int>& keep, const TempDir&, int& client) {
+              return accepted(keep, client, IPPROTO_MPTCP);
+            },
+            "QEV: Serving connection :0\nCurrent: 14:1024:0\n"},
+        StandardInputCase{
+            "ConnectedNonBlocking",
+            [](std::vector<int>& keep, const TempDir&, int& client) {
+              return accepted(keep, client, 0, SOCK_NONBLOCK);
+            },
+            "QEV: Serving connection :0\nCurrent: 14:1024:0\n"},
+        StandardInputCase{
+            "ConnectedWithAReceiveTimeout",
+            [](std::vector<int>& keep, const TempDir&, int& client) {
+              const int fd = accepted(keep, client);
+              const timeval soon{0, 50'000};
+              setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &soon, sizeof soon);
+              return fd;
             },
             "QEV: Serving connection :0\nCurrent: 14:1024:0\n"},
         StandardInputCase{"DevNull",

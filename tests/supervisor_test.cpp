@@ -44,6 +44,9 @@ struct Row {
   // working directory, "%q" for qev, "%c" for the configuration file.
   const char* config;
   std::vector<std::string> arguments;
+  // Where qev's log goes: syslog when the socket is its standard output and
+  // error (the inetd family), else standard error, the supervisor's own.
+  bool syslog = true;
 
   friend void PrintTo(const Row& r, std::ostream* os) { *os << r.name; }
 };
@@ -59,72 +62,6 @@ std::string filledIn(std::string text, const std::string& work,
       text.replace(at, mark.size(), value);
   return text;
 }
-
-// A private mount namespace whose /dev holds only the few devices a program
-// needs and /dev/log, bound to the returned datagram socket; and whose /run
-// is empty, for the supervisors' pid files.
-int privateSyslog() {
-  const auto check = [](int result, const char* what) {
-    if (result == -1) throw std::runtime_error(what);
-  };
-  check(unshare(CLONE_NEWNS), "unshare(CLONE_NEWNS)");
-  check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr),
-        "mount --make-rprivate /");
-  check(mount("tmpfs", "/run", "tmpfs", 0, "mode=755"), "mount /run");
-  // The real devices stay reachable under /run, which nothing removes.
-  check(mkdir("/run/dev", 0755), "mkdir /run/dev");
-  check(mount("/dev", "/run/dev", nullptr, MS_BIND | MS_REC, nullptr),
-        "bind /dev");
-  check(mount("tmpfs", "/dev", "tmpfs", 0, "mode=755"), "mount /dev");
-  for (const std::string name : {"null", "zero", "random", "urandom"}) {
-    const std::ofstream mount_point("/dev/" + name);
-    check(mount(("/run/dev/" + name).c_str(), ("/dev/" + name).c_str(), nullptr,
-                MS_BIND, nullptr),
-          "bind a device");
-  }
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, "/dev/log");
-  check(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address),
-        "bind /dev/log");
-  return fd;
-}
-
-// Every message sent to /dev/log, one a line, read as it comes: senders
-// block once a few are queued.
-class Syslog {
- public:
-  explicit Syslog(int fd)
-      : socket_(fd), reader_([this](const std::stop_token& stop) {
-          while (!stop.stop_requested()) {
-            pollfd ready{socket_.fd, POLLIN, 0};
-            char message[2048];
-            if (::poll(&ready, 1, 50) != 1) continue;
-            const ssize_t got = recv(socket_.fd, message, sizeof message, 0);
-            const std::lock_guard<std::mutex> hold(lock_);
-            if (got > 0)
-              text_.append(message, static_cast<std::size_t>(got)) += '\n';
-          }
-        }) {}
-  // The lines qev sent at `priority` ("<30>": daemon, info) holding `text`.
-  int lines(const char* priority, const std::string& text) const {
-    const std::lock_guard<std::mutex> hold(lock_);
-    std::istringstream all(text_);
-    int count = 0;
-    for (std::string line; std::getline(all, line);)
-      count += line.starts_with(priority) &&
-               line.find(" qev[") != std::string::npos &&
-               line.find("]: " + text) != std::string::npos;
-    return count;
-  }
-
- private:
-  Socket socket_;
-  mutable std::mutex lock_;
-  std::string text_;
-  std::jthread reader_;
-};
 
 class Supervised : public NetworkTest,
                    public ::testing::WithParamInterface<Row> {
@@ -188,18 +125,22 @@ TEST_P(Supervised, ServesEveryClientExactlyAndLogsEveryReplyToSyslog) {
   for (const int fd : fds) served += answered(fd, kPolls);
   for (const int fd : fds) close(fd);
 
+  const auto logged = [&](const char* priority, const std::string& text) {
+    return row.syslog ? syslog->lines(priority, text)
+                      : countOf(supervisor.err(), text);
+  };
   // Each qev logs its end once its client has left; one ended by a signal
   // would not.
   EXPECT_TRUE(eventually([&] {
-    return syslog->lines("<30>", "QEV: Connection closed") == clients;
+    return logged("<30>", "QEV: Connection closed") == clients;
   }));
   const int started =
-      syslog->lines("<30>", row.wait ? "QEV: Waiting for connection ...:0"
-                                     : "QEV: Serving connection :0");
-  const int replies = syslog->lines("<30>", "Current: 42:1024:");
+      logged("<30>", row.wait ? "QEV: Waiting for connection ...:0"
+                              : "QEV: Serving connection :0");
+  const int replies = logged("<30>", "Current: 42:1024:");
   std::sort(handovers.begin(), handovers.end());
   std::printf(
-      "%s: served=%d/%d refused=%d started=%d syslog_current_lines=%d"
+      "%s: served=%d/%d refused=%d started=%d current_lines=%d"
       "/%d",
       row.name, served, clients, refused, started, replies, clients * kPolls);
   if (!handovers.empty())
@@ -210,7 +151,8 @@ TEST_P(Supervised, ServesEveryClientExactlyAndLogsEveryReplyToSyslog) {
   EXPECT_EQ(refused, 0);
   EXPECT_EQ(started, clients);
   EXPECT_EQ(replies, clients * kPolls);
-  EXPECT_EQ(syslog->lines("<27>", ""), 0) << "qev reported a failure";
+  EXPECT_EQ(logged("<27>", row.syslog ? "" : "Error"), 0)
+      << "qev reported a failure";
   EXPECT_EQ(supervisor.out().find("QEV"), std::string::npos);
 }
 
@@ -249,7 +191,8 @@ INSTANTIATE_TEST_SUITE_P(
             false,
             false,
             "",
-            {"-q", "0", "8792", "/usr/bin/env", "--chdir=%w", "%q"}}),
+            {"-q", "0", "8792", "/usr/bin/env", "--chdir=%w", "%q"},
+            false}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
