@@ -7,17 +7,20 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -206,6 +209,67 @@ INSTANTIATE_TEST_SUITE_P(
             "nothing to read"}),
     [](const auto& info) { return info.param.name; });
 
+// Writes `text` as a value file that its reader may not read, in one step.
+void writeUnreadable(const fs::path& dir, const std::string& text) {
+  const auto temporary = dir / ".unreadable.tmp";
+  std::ofstream(temporary) << text;
+  fs::permissions(temporary, fs::perms::none);
+  fs::rename(temporary, dir / "current");
+}
+
+// A value file flipping between two states every 10 ms.
+struct Flapping {
+  const char* name;
+  void (*one)(const fs::path& dir);
+  void (*other)(const fs::path& dir);
+  const char* named;     // how the state is named
+  const char* returned;  // and its end
+
+  friend void PrintTo(const Flapping& c, std::ostream* os) { *os << c.name; }
+};
+
+class FlappingFile : public Faults,
+                     public ::testing::WithParamInterface<Flapping> {};
+
+TEST_P(FlappingFile, IsNamedAtMostOnceEveryTenSecondsAndItsEndOnce) {
+  writeValue(work.path, "5\n");
+  Server server(work.path, {.unprivileged = true});
+  Socket client{connectToService()};
+  ASSERT_EQ(poll(client.fd), recordOf("5"));
+  std::atomic<bool> flapping{true};
+  std::jthread writer([&] {
+    for (const auto end = Clock::now() + 2500ms; Clock::now() < end;) {
+      GetParam().one(work.path);
+      std::this_thread::sleep_for(10ms);
+      GetParam().other(work.path);
+      std::this_thread::sleep_for(10ms);
+    }
+    writeValue(work.path, "6\n");
+    flapping = false;
+  });
+  // A missing or unreadable file holds the poll until the end.
+  while (flapping) ASSERT_FALSE(poll(client.fd).empty());
+  poll(client.fd);
+  ASSERT_EQ(poll(client.fd), recordOf("6"));
+  EXPECT_EQ(countOf(server.err(), GetParam().named), 1) << server.err();
+  EXPECT_EQ(countOf(server.err(), GetParam().returned), 1) << server.err();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, FlappingFile,
+    ::testing::Values(
+        Flapping{"BetweenTwoThingsThatAreNoNumber",
+                 [](const fs::path& d) { writeValue(d, "N/A\n"); },
+                 [](const fs::path& d) { writeValue(d, "n/a\n"); },
+                 "QEV: no number in current: ",
+                 "QEV: current holds a number again: 6\n"},
+        Flapping{"BetweenMissingAndUnreadable",
+                 [](const fs::path& d) { fs::remove(d / "current"); },
+                 [](const fs::path& d) { writeUnreadable(d, "7\n"); },
+                 "QEV: waiting for current: ",
+                 "QEV: current can be read again\n"}),
+    [](const auto& info) { return info.param.name; });
+
 // Sends `count` requests of `size` bytes from a thread of its own while the
 // caller does as it likes with the replies.
 struct Flood {
@@ -307,7 +371,7 @@ bool endedBy(int status, int signal) {
 
 TEST_F(Faults, StopSignalRightAfterAReplyWaitsForItsLogLine) {
   writeValue(work.path, "34\n");
-  for (const int signal : {SIGTERM, SIGINT}) {
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
     // Each log write is held up for 30 ms, so the signal lands between a
     // reply and its line.
     Server server(work.path, {.faults = "slow-log"});
@@ -332,10 +396,11 @@ TEST_F(Faults, StopSignalAtAnyMomentLeavesALineForEveryReplySent) {
       while (poll(client.fd) == recordOf("35")) ++received;
     });
     std::this_thread::sleep_for(std::chrono::microseconds(500 * round));
-    kill(server.pid, SIGTERM);
+    const int signal = std::array{SIGTERM, SIGINT, SIGHUP}[round % 3];
+    kill(server.pid, signal);
     const int status = server.waitExit();
     poller.join();
-    EXPECT_TRUE(endedBy(status, SIGTERM)) << status;
+    EXPECT_TRUE(endedBy(status, signal)) << status;
     const int lines = countOf(server.out(), "Current: 35:1024:4\n");
     EXPECT_GE(lines, received.load()) << "round " << round;
     EXPECT_LE(lines, received.load() + 1) << "round " << round;
@@ -429,6 +494,65 @@ INSTANTIATE_TEST_SUITE_P(
         Unreadable{"Missing", [](const fs::path&) {},
                    [](const fs::path& d) { writeValue(d, "15\n"); },
                    "No such file or directory"}),
+    [](const auto& info) { return info.param.name; });
+
+// What a client does while the service waits for a missing value file.
+struct Leaving {
+  const char* name;
+  void (*leave)(int client);
+  int status;  // how the service ends; -1: it keeps waiting to answer
+  const char* err;
+
+  friend void PrintTo(const Leaving& c, std::ostream* os) { *os << c.name; }
+};
+
+void reset(int client) {
+  const linger abort_on_close{1, 0};
+  setsockopt(client, SOL_SOCKET, SO_LINGER, &abort_on_close,
+             sizeof abort_on_close);
+  close(client);
+}
+
+class ClientDuringAWait : public Faults,
+                          public ::testing::WithParamInterface<Leaving> {};
+
+TEST_P(ClientDuringAWait, EndsTheServiceAsItsNextReceiveWould) {
+  Server server(work.path);
+  const int client = connectToService();
+  ASSERT_NE(client, -1);
+  ASSERT_TRUE(eventually([&] { return countOf(server.out(), "Accepting"); }));
+  const auto left = Clock::now();
+  GetParam().leave(client);
+  if (GetParam().status == -1) {
+    EXPECT_EQ(server.waitExit(500ms), -1) << "the request waits for its reply";
+    writeValue(work.path, "15\n");
+    EXPECT_EQ(readBytes(client, kRecord), recordOf("15"));
+    close(client);
+    EXPECT_EQ(exitCode(server.waitExit()), 0);
+  } else {
+    EXPECT_EQ(exitCode(server.waitExit(2s)), GetParam().status);
+    EXPECT_LT(Clock::now() - left, 1s);
+  }
+  EXPECT_EQ(server.err(), GetParam().err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clients, ClientDuringAWait,
+    ::testing::Values(
+        Leaving{"ResetAfterAPoll",
+                [](int client) {
+                  (void)send(client, "x", 1, MSG_NOSIGNAL);
+                  reset(client);
+                },
+                2, "Error: Connection reset by peer\n"},
+        Leaving{"ClosedWithNoRequest", [](int client) { close(client); }, 0,
+                ""},
+        Leaving{"HalfClosedWithARequest",
+                [](int client) {
+                  (void)send(client, "x", 1, MSG_NOSIGNAL);
+                  shutdown(client, SHUT_WR);
+                },
+                -1, ""}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Faults, FileReplacedByRenameAThousandTimesDrawsNoWaitLine) {
@@ -534,10 +658,99 @@ TEST_F(Faults, StopSignalIgnoredAtStartStaysIgnored) {
   EXPECT_TRUE(endedBy(server.waitExit(), SIGTERM));
 }
 
-TEST_F(Faults, ClientGoneUnderAWriteEndsTheServiceOnceWhenSigpipeIsIgnored) {
+// How the log fails under a service that must go on serving.
+struct LogFailure {
+  const char* name;
+  const char* value;   // the value file: a number, or none, so that a
+                       // report comes due after a second
+  const char* served;  // the value it gives
+  // Sets up where the log goes; descriptors to close at the end in `keep`.
+  void (*make)(Options& options, std::vector<int>& keep);
+  const char* err;  // what the service says of it on standard error
+
+  friend void PrintTo(const LogFailure& c, std::ostream* os) { *os << c.name; }
+};
+
+// The write end of a pipe whose reader has gone.
+int readerGone(std::vector<int>& keep) {
+  int ends[2];
+  if (pipe(ends) != 0) return -1;
+  close(ends[0]);
+  keep.push_back(ends[1]);
+  return ends[1];
+}
+
+class FailingLog : public Faults,
+                   public ::testing::WithParamInterface<LogFailure> {};
+
+TEST_P(FailingLog, NeverStopsTheServiceNorMergesTwoLines) {
+  writeValue(work.path, GetParam().value);
+  Options options;
+  std::vector<int> keep;
+  GetParam().make(options, keep);
+  Server server(work.path, options);
+  for (const int fd : keep) close(fd);
+  Socket client{connectToService()};
+  ASSERT_NE(client.fd, -1);
+  int replies = 0;
+  const std::string record = recordOf(GetParam().served);
+  for (const auto start = Clock::now();
+       replies < 300 || Clock::now() - start < 1200ms; ++replies)
+    ASSERT_EQ(poll(client.fd), record) << "reply " << replies;
+  // Given room again, the log says how many lines it lost.
+  const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+  ASSERT_EQ(prlimit(server.pid, RLIMIT_FSIZE, &unlimited, nullptr), 0);
+  for (int i = 0; i < 100; ++i, ++replies) ASSERT_EQ(poll(client.fd), record);
+  EXPECT_EQ(server.err(), GetParam().err);
+  if (options.stdout_fd != -1) return;
+  // Whole lines only, each a reply, a start-up line or the count of those
+  // lost, and one cut short by the failure; those kept and those lost are
+  // every reply.
+  const auto accounted = [&] {
+    std::istringstream lines(server.out());
+    long kept = 0;
+    long lost = 0;
+    for (std::string line; std::getline(lines, line);) {
+      long n = 0;
+      if (line == "Current: 42:1024:4")
+        ++kept;
+      else if (line.ends_with(" log lines lost") &&
+               std::sscanf(line.c_str(), "QEV: %ld ", &n) == 1)
+        lost += n;
+      else if (!line.starts_with("QEV: ") &&
+               !std::string("Current: 42:1024:4").starts_with(line))
+        ADD_FAILURE() << "a line that is none of the log's: " << line;
+    }
+    return kept + lost == replies && lost > 0;
+  };
+  EXPECT_TRUE(eventually(accounted, 2s)) << server.out();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sinks, FailingLog,
+    ::testing::Values(
+        LogFailure{"OutputsReaderGone", "42\n", "42",
+                   [](Options& o, std::vector<int>& keep) {
+                     o.stdout_fd = readerGone(keep);
+                   },
+                   "QEV: cannot write the log: Broken pipe\n"},
+        LogFailure{"ErrorsReaderGone", "N/A\n", "0",
+                   [](Options& o, std::vector<int>& keep) {
+                     o.stdout_fd = readerGone(keep);
+                     o.stderr_fd = readerGone(keep);
+                   },
+                   ""},
+        LogFailure{"LogFileAtItsSizeLimit", "42\n", "42",
+                   [](Options& o, std::vector<int>&) {
+                     o.file_size_limit = 4000;
+                   },
+                   "QEV: cannot write the log: File too large\n"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(Faults, ClientGoneUnderAWriteEndsTheServiceOnce) {
   writeValue(work.path, "40\n");
   // Both streams in one file, as in a journal: the line comes first.
-  Server server(work.path, {.ignored = signalBit(SIGPIPE), .merged = true});
+  Server server(work.path, {.merged = true});
   const int client = connectToService();
   ASSERT_NE(client, -1);
   const int small = 16384;

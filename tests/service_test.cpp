@@ -588,6 +588,49 @@ INSTANTIATE_TEST_SUITE_P(
             }}),
     [](const auto& info) { return info.param.name; });
 
+// Where the log goes when the served socket is standard output too: to
+// syslog when standard error is the socket as well (the inetd family), or
+// else to standard error (tcpserver). Never into the socket.
+class ServedSocketLog : public Service,
+                        public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ServedSocketLog, GoesToSyslogOrStandardErrorAndNeverToTheClient) {
+  const bool to_syslog = GetParam();
+  writeValue(work.path, "14\n");
+  Syslog syslog{privateSyslog()};
+  std::vector<int> keep;
+  int client = -1;
+  const int connection = accepted(keep, client);
+  Server server(work.path, {.stdin_fd = connection,
+                            .stdout_fd = connection,
+                            .stderr_fd = to_syslog ? connection : -1});
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(poll(client), recordOf("14"));
+  EXPECT_EQ(pendingAfter(client, 100ms), 0U);
+  const linger abort_on_close{1, 0};
+  setsockopt(client, SOL_SOCKET, SO_LINGER, &abort_on_close,
+             sizeof abort_on_close);
+  close(client);  // sends a reset
+  EXPECT_EQ(exitCode(server.waitExit()), 2);
+  for (const int fd : keep) close(fd);
+  if (!to_syslog) {
+    EXPECT_EQ(server.err(),
+              "QEV: Serving connection :0\nCurrent: 14:1024:0\n"
+              "Current: 14:1024:0\nError: Connection reset by peer\n");
+    return;
+  }
+  EXPECT_TRUE(eventually(
+      [&] { return syslog.lines("<27>", "Error: Connection reset") == 1; }));
+  EXPECT_EQ(syslog.lines("<30>", "QEV: Serving connection :0"), 1);
+  EXPECT_EQ(syslog.lines("<30>", "Current: 14:1024:0"), 2);
+  EXPECT_EQ(server.err(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, ServedSocketLog, ::testing::Bool(),
+                         [](const auto& info) {
+                           return info.param ? "OutputAndErrorToSyslog"
+                                             : "OutputToStandardError";
+                         });
+
 }  // namespace
 
 int main(int argc, char** argv) {
