@@ -66,9 +66,9 @@ void lose(Sink& sink) {
   if (&sink == error || told) return;
   told = true;
   std::array<char, 128> line{};
-  const int n = std::snprintf(line.data(), line.size(),
-                              "QEV: cannot write the log: %s\n",
-                              std::strerror(why));
+  const int n =
+      std::snprintf(line.data(), line.size(), "QEV: cannot write the log: %s\n",
+                    std::strerror(why));
   put(*error, line.data(),
       std::min(static_cast<std::size_t>(n), line.size() - 1));
 }
@@ -142,14 +142,16 @@ void keepLogOutOfServedSocket() {
   }
 }
 
-void logLine(const char* format, ...) {
+// C-style variadic, so that the compiler checks each line against its
+// format, as it does printf's.
+void logLine(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   va_list args;
   va_start(args, format);
   putFormatted(*output, format, args);
   va_end(args);
 }
 
-void reportLine(const char* format, ...) {
+void reportLine(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   va_list args;
   va_start(args, format);
   putFormatted(*error, format, args);

@@ -31,8 +31,8 @@ int s2 = -1;  // the one client's connection
 // A service that cannot set itself up says which step failed and why, and
 // stops, rather than claim to wait on a port it does not hold.
 [[noreturn]] void failSetup(const char* step) {
-  qev::reportLine("QEV: cannot listen on port %u: %s: %s",
-                  unsigned{qev::kPort}, step, std::strerror(errno));
+  qev::reportLine("QEV: cannot listen on port %u: %s: %s", unsigned{qev::kPort},
+                  step, std::strerror(errno));
   std::exit(qev::kExitFailed);
 }
 
@@ -76,12 +76,11 @@ Given inheritedSocket() {
     socklen_t length = sizeof value;
     return getsockopt(0, SOL_SOCKET, name, &value, &length) == 0;
   };
-  const bool tcp = option(SO_DOMAIN, domain) && option(SO_TYPE, type) &&
-                   option(SO_PROTOCOL, protocol) &&
-                   option(SO_ACCEPTCONN, listening) &&
-                   (domain == AF_INET || domain == AF_INET6) &&
-                   type == SOCK_STREAM &&
-                   (protocol == IPPROTO_TCP || protocol == IPPROTO_MPTCP);
+  const bool tcp =
+      option(SO_DOMAIN, domain) && option(SO_TYPE, type) &&
+      option(SO_PROTOCOL, protocol) && option(SO_ACCEPTCONN, listening) &&
+      (domain == AF_INET || domain == AF_INET6) && type == SOCK_STREAM &&
+      (protocol == IPPROTO_TCP || protocol == IPPROTO_MPTCP);
   sockaddr_storage peer{};
   socklen_t peer_length = sizeof peer;
   if (tcp && listening != 0) return Given::listener;
@@ -141,8 +140,7 @@ void prepareConnection(int connection) {
   if (flags == -1 || fcntl(connection, F_SETFL, flags & ~O_NONBLOCK) == -1)
     failConnection("fcntl O_NONBLOCK");
   const timeval none{0, 0};
-  if (setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none) ==
-      -1)
+  if (setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none) == -1)
     failConnection("setsockopt SO_RCVTIMEO");
   const auto set = [connection](int level, int name, int value,
                                 const char* what) {

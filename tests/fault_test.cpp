@@ -263,11 +263,11 @@ INSTANTIATE_TEST_SUITE_P(
                  [](const fs::path& d) { writeValue(d, "n/a\n"); },
                  "QEV: no number in current: ",
                  "QEV: current holds a number again: 6\n"},
-        Flapping{"BetweenMissingAndUnreadable",
-                 [](const fs::path& d) { fs::remove(d / "current"); },
-                 [](const fs::path& d) { writeUnreadable(d, "7\n"); },
-                 "QEV: waiting for current: ",
-                 "QEV: current can be read again\n"}),
+        Flapping{
+            "BetweenMissingAndUnreadable",
+            [](const fs::path& d) { fs::remove(d / "current"); },
+            [](const fs::path& d) { writeUnreadable(d, "7\n"); },
+            "QEV: waiting for current: ", "QEV: current can be read again\n"}),
     [](const auto& info) { return info.param.name; });
 
 // Sends `count` requests of `size` bytes from a thread of its own while the
@@ -538,21 +538,20 @@ TEST_P(ClientDuringAWait, EndsTheServiceAsItsNextReceiveWould) {
 
 INSTANTIATE_TEST_SUITE_P(
     Clients, ClientDuringAWait,
-    ::testing::Values(
-        Leaving{"ResetAfterAPoll",
-                [](int client) {
-                  (void)send(client, "x", 1, MSG_NOSIGNAL);
-                  reset(client);
-                },
-                2, "Error: Connection reset by peer\n"},
-        Leaving{"ClosedWithNoRequest", [](int client) { close(client); }, 0,
-                ""},
-        Leaving{"HalfClosedWithARequest",
-                [](int client) {
-                  (void)send(client, "x", 1, MSG_NOSIGNAL);
-                  shutdown(client, SHUT_WR);
-                },
-                -1, ""}),
+    ::testing::Values(Leaving{"ResetAfterAPoll",
+                              [](int client) {
+                                (void)send(client, "x", 1, MSG_NOSIGNAL);
+                                reset(client);
+                              },
+                              2, "Error: Connection reset by peer\n"},
+                      Leaving{"ClosedWithNoRequest",
+                              [](int client) { close(client); }, 0, ""},
+                      Leaving{"HalfClosedWithARequest",
+                              [](int client) {
+                                (void)send(client, "x", 1, MSG_NOSIGNAL);
+                                shutdown(client, SHUT_WR);
+                              },
+                              -1, ""}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Faults, FileReplacedByRenameAThousandTimesDrawsNoWaitLine) {
@@ -711,12 +710,10 @@ TEST_P(FailingLog, NeverStopsTheServiceNorMergesTwoLines) {
     long kept = 0;
     long lost = 0;
     for (std::string line; std::getline(lines, line);) {
-      long n = 0;
       if (line == "Current: 42:1024:4")
         ++kept;
-      else if (line.ends_with(" log lines lost") &&
-               std::sscanf(line.c_str(), "QEV: %ld ", &n) == 1)
-        lost += n;
+      else if (line.starts_with("QEV: ") && line.ends_with(" log lines lost"))
+        lost += std::stol(line.substr(5));
       else if (!line.starts_with("QEV: ") &&
                !std::string("Current: 42:1024:4").starts_with(line))
         ADD_FAILURE() << "a line that is none of the log's: " << line;
@@ -728,23 +725,23 @@ TEST_P(FailingLog, NeverStopsTheServiceNorMergesTwoLines) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sinks, FailingLog,
-    ::testing::Values(
-        LogFailure{"OutputsReaderGone", "42\n", "42",
-                   [](Options& o, std::vector<int>& keep) {
-                     o.stdout_fd = readerGone(keep);
-                   },
-                   "QEV: cannot write the log: Broken pipe\n"},
-        LogFailure{"ErrorsReaderGone", "N/A\n", "0",
-                   [](Options& o, std::vector<int>& keep) {
-                     o.stdout_fd = readerGone(keep);
-                     o.stderr_fd = readerGone(keep);
-                   },
-                   ""},
-        LogFailure{"LogFileAtItsSizeLimit", "42\n", "42",
-                   [](Options& o, std::vector<int>&) {
-                     o.file_size_limit = 4000;
-                   },
-                   "QEV: cannot write the log: File too large\n"}),
+    ::testing::Values(LogFailure{"OutputsReaderGone", "42\n", "42",
+                                 [](Options& o, std::vector<int>& keep) {
+                                   o.stdout_fd = readerGone(keep);
+                                 },
+                                 "QEV: cannot write the log: Broken pipe\n"},
+                      LogFailure{"ErrorsReaderGone", "N/A\n", "0",
+                                 [](Options& o, std::vector<int>& keep) {
+                                   o.stdout_fd = readerGone(keep);
+                                   o.stderr_fd = readerGone(keep);
+                                 },
+                                 ""},
+                      LogFailure{
+                          "LogFileAtItsSizeLimit", "42\n", "42",
+                          [](Options& o, std::vector<int>&) {
+                            o.file_size_limit = 4000;
+                          },
+                          "QEV: cannot write the log: File too large\n"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Faults, ClientGoneUnderAWriteEndsTheServiceOnce) {

@@ -89,8 +89,8 @@ INSTANTIATE_TEST_SUITE_P(
                                  std::string(4092, ' ') + "1234", "1234"},
                       RecordCase{"NumberCutByShortReadsIsReadWhole",
                                  "2147483647\n", "2147483647", "short-read"},
-                      RecordCase{"SpacesCutByShortReads", "   -12345",
-                                 "-12345", "short-read"}),
+                      RecordCase{"SpacesCutByShortReads", "   -12345", "-12345",
+                                 "short-read"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Service, ReplyCarriesTheValueReadBeforeTheWait) {
@@ -483,18 +483,17 @@ INSTANTIATE_TEST_SUITE_P(
             [](std::vector<int>& keep, const TempDir& work, int&) {
               return unixSocket(keep, work, SOCK_DGRAM);
             }},
-        StandardInputCase{
-            "ConnectionResetByItsClient",
-            [](std::vector<int>& keep, const TempDir&, int&) {
-              int client = -1;
-              const int fd = accepted(keep, client);
-              const linger abort_on_close{1, 0};
-              setsockopt(client, SOL_SOCKET, SO_LINGER, &abort_on_close,
-                         sizeof abort_on_close);
-              close(client);  // sends a reset
-              return fd;
-            },
-            "", 2, "Error: Connection reset by peer\n"}),
+        StandardInputCase{"ConnectionResetByItsClient",
+                          [](std::vector<int>& keep, const TempDir&, int&) {
+                            int client = -1;
+                            const int fd = accepted(keep, client);
+                            const linger abort_on_close{1, 0};
+                            setsockopt(client, SOL_SOCKET, SO_LINGER,
+                                       &abort_on_close, sizeof abort_on_close);
+                            close(client);  // sends a reset
+                            return fd;
+                          },
+                          "", 2, "Error: Connection reset by peer\n"}),
     [](const auto& info) { return info.param.name; });
 
 class ServedInput : public Service,
@@ -541,12 +540,10 @@ INSTANTIATE_TEST_SUITE_P(
                           },
                           "QEV: Waiting for connection ...:0\nQEV: 0\n"
                           "QEV: Accepting socket :3\nCurrent: 14:1024:3\n"},
-        StandardInputCase{
-            "ConnectedTcp",
-            [](std::vector<int>& keep, const TempDir&, int& client) {
-              return accepted(keep, client);
-            },
-            "QEV: Serving connection :0\nCurrent: 14:1024:0\n"},
+        StandardInputCase{"ConnectedTcp",
+                          [](std::vector<int>& keep, const TempDir&,
+                             int& client) { return accepted(keep, client); },
+                          "QEV: Serving connection :0\nCurrent: 14:1024:0\n"},
         StandardInputCase{
             "ConnectedMptcp",
             [](std::vector<int>& keep, const TempDir&, int& client) {

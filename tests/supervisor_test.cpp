@@ -131,9 +131,8 @@ TEST_P(Supervised, ServesEveryClientExactlyAndLogsEveryReplyToSyslog) {
   };
   // Each qev logs its end once its client has left; one ended by a signal
   // would not.
-  EXPECT_TRUE(eventually([&] {
-    return logged("<30>", "QEV: Connection closed") == clients;
-  }));
+  EXPECT_TRUE(eventually(
+      [&] { return logged("<30>", "QEV: Connection closed") == clients; }));
   const int started =
       logged("<30>", row.wait ? "QEV: Waiting for connection ...:0"
                               : "QEV: Serving connection :0");
