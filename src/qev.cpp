@@ -210,6 +210,7 @@ int main() {
   // signal that would end it in silence.
   (void)std::signal(SIGPIPE, SIG_IGN);
   (void)std::signal(SIGXFSZ, SIG_IGN);
+  qev::handleStops();
   keepStandardStreamsOpen();
   qev::keepLogOutOfServedSocket();
   const Given given = inheritedSocket();

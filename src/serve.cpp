@@ -67,30 +67,6 @@ extern "C" void onStopGraceOver(int /*signal*/) {
   if (deferredStop != 0) stopNow(deferredStop);
 }
 
-void deferStopsDuringReplies(int connection) {
-  struct sigaction action {};
-  action.sa_handler = onStopSignal;
-  // Blocking calls go on after the handler has run, as without it.
-  action.sa_flags = SA_RESTART;
-  (void)sigemptyset(&action.sa_mask);
-  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-    // A stop that was ignored when the service started (a background job of
-    // a non-interactive shell has SIGINT ignored) stays ignored.
-    struct sigaction inherited {};
-    if (sigaction(signal, nullptr, &inherited) == 0 &&
-        inherited.sa_handler == SIG_IGN)
-      continue;
-    (void)sigaction(signal, &action, nullptr);
-  }
-  action.sa_handler = onStopGraceOver;
-  (void)sigaction(SIGALRM, &action, nullptr);
-  // A client that stops reading would hold a deferred stop for as long as
-  // the write blocks: with a send timeout the write comes back now and then
-  // to look. Without it (it cannot fail on a TCP socket) a stop waits.
-  const timeval wait{0, kWriteWaitUs};
-  (void)setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
-}
-
 // True for the errors that say the client and its connection are gone: a
 // reset, a peer found dead by the keepalive probes or the user timeout, or a
 // route to it lost for good. No later cycle can do better.
@@ -178,9 +154,32 @@ void pauseWatchingClient(long ns) {
 
 }  // namespace
 
+void handleStops() {
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  // Blocking calls go on after the handler has run, as without it.
+  action.sa_flags = SA_RESTART;
+  (void)sigemptyset(&action.sa_mask);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    // A stop that was ignored when the service started (a background job of
+    // a non-interactive shell has SIGINT ignored) stays ignored.
+    struct sigaction inherited {};
+    if (sigaction(signal, nullptr, &inherited) == 0 &&
+        inherited.sa_handler == SIG_IGN)
+      continue;
+    (void)sigaction(signal, &action, nullptr);
+  }
+  action.sa_handler = onStopGraceOver;
+  (void)sigaction(SIGALRM, &action, nullptr);
+}
+
 void serveClient(int connection) {
   served = connection;
-  deferStopsDuringReplies(connection);
+  // A client that stops reading would hold a deferred stop for as long as
+  // the write blocks: with a send timeout the write comes back now and then
+  // to look. Without it (it cannot fail on a TCP socket) a stop waits.
+  const timeval wait{0, kWriteWaitUs};
+  (void)setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
   std::int32_t currentValue = 0;
   std::array<char, kRecordSize> replyBuffer{};
   for (;;) {

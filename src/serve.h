@@ -14,10 +14,14 @@ namespace qev {
 // kExitClientLost when the connection is reset or found dead (in a receive,
 // a write, or while the value file is waited for), and with kExitFailed on
 // any other failed receive, or a failed write that left part of a record.
-// SIGTERM, SIGINT and SIGHUP end it as by default, unless they were ignored
-// at start, except that one arriving between a reply's write and its log
-// line takes effect once the line is out, or after kStopGraceSeconds if the
-// log is stuck. Never returns.
+// Never returns.
 [[noreturn]] void serveClient(int connection);
+
+// Makes SIGTERM, SIGINT and SIGHUP end the service as by default, unless
+// they were ignored at start, and even as PID 1 (in a container), where the
+// default does nothing; except that one arriving between a reply's write and
+// its log line takes effect once the line is out, or after
+// kStopGraceSeconds if the log is stuck. Called once, at start-up.
+void handleStops();
 
 }  // namespace qev
