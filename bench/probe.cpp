@@ -124,7 +124,7 @@ void cycles(const std::string& pid, long first, long second) {
   // non-blocking from here on.
   const long done = streamUntil(fd, second - first, [](const Record&) {});
   report(pid, first + done);
-  close(fd);
+  (void)close(fd);
 }
 
 void waitfile(const std::string& pid, const std::string& dir) {
@@ -138,7 +138,7 @@ void waitfile(const std::string& pid, const std::string& dir) {
   const int fd = connectOrFail();
 
   // With no file yet, the first poll waits; measure the service meanwhile.
-  if (!sendAll(fd, "?", 1).empty()) fail("cannot send");
+  if (!sendAll(fd, "?", 1, seconds(5)).empty()) fail("cannot send");
   const long ticks = cpuTicks(pid);
   const auto start = Clock::now();
   std::this_thread::sleep_for(seconds(3));
@@ -163,13 +163,13 @@ void waitfile(const std::string& pid, const std::string& dir) {
     awaitReceive(pid);
     (void)std::remove(file.c_str());
     pollOrFail(fd);
-    if (!sendAll(fd, "?", 1).empty()) fail("cannot send");
+    if (!sendAll(fd, "?", 1, seconds(5)).empty()) fail("cannot send");
     std::this_thread::sleep_for(milliseconds(50));
   }
   std::sort(delays.begin(), delays.end());
   std::printf("cpu_share=%.4f delay_ms_median=%.2f delay_ms_max=%.2f\n", share,
               delays[delays.size() / 2], delays.back());
-  close(fd);
+  (void)close(fd);
 }
 
 // Values whose every prefix differs from a value written: ten digits, a
@@ -229,7 +229,7 @@ void soak(const std::string& pid, const std::string& dir,
       records, elapsed, static_cast<double>(records) / elapsed, malformed,
       unwritten, lines, rss_1s.empty() ? "-" : rss_1s.c_str(), fds_1s,
       statusField(pid, "VmRSS").c_str(), openDescriptors(pid));
-  close(fd);
+  (void)close(fd);
 }
 
 }  // namespace

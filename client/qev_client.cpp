@@ -44,7 +44,8 @@ constexpr const char* kUsage =
     "poll. Every reply is checked: 1024 bytes holding a signed 32-bit\n"
     "number's decimal text followed by zero bytes.\n"
     "\n"
-    "  -H, --host ADDR       IPv4 address of the service (default 127.0.0.1)\n"
+    "  -H, --host HOST       the service's IPv4 or IPv6 address or host name\n"
+    "                        (default 127.0.0.1)\n"
     "  -p, --port PORT       its TCP port (default 8792)\n"
     "  -n, --count N         poll N times; 0 polls until interrupted "
     "(default 1)\n"
@@ -58,7 +59,8 @@ constexpr const char* kUsage =
     "      --latencies FILE  with --bench, write each poll's latency in\n"
     "                        microseconds to FILE, one per line\n"
     "      --saturate SECS   stream requests without waiting for replies for\n"
-    "                        SECS seconds and print records per second\n"
+    "                        SECS seconds, then read every reply and leave;\n"
+    "                        print records per second\n"
     "  -h, --help            show this help and exit\n"
     "\n"
     "Exit status: 0 on success, 1 when the service cannot be reached or a\n"
@@ -224,7 +226,7 @@ void saturate(int fd, const Settings& settings) {
         if (auto* failure = std::get_if<Failure>(&reply))
           fail("record " + std::to_string(checked) + ": " + failure->message);
       },
-      milliseconds(0));
+      settings.timeout, true);
   if (auto* failure = std::get_if<Failure>(&streamed)) fail(failure->message);
   const long records = std::get<long>(streamed);
   const double seconds =
@@ -247,7 +249,8 @@ int main(int argc, char** argv) try {
   } else {
     watch(fd, settings);
   }
-  close(fd);
+  // Everything sent has been answered and read: nothing is lost.
+  (void)close(fd);
   return 0;
 } catch (const std::exception& error) {
   fail(error.what());

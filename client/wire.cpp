@@ -1,7 +1,7 @@
 #include "wire.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -100,54 +100,77 @@ std::variant<std::int32_t, Failure> checkRecord(const Record& record) {
   return static_cast<std::int32_t>(value);
 }
 
+namespace {
+
+// Connects `fd` to `address`, waiting until `deadline`. Returns an empty
+// message on success.
+std::string connectBy(int fd, const addrinfo& address,
+                      Clock::time_point deadline,
+                      std::chrono::milliseconds timeout) {
+  if (connect(fd, address.ai_addr, address.ai_addrlen) == 0) return {};
+  if (errno != EINPROGRESS) return std::strerror(errno);
+  if (!waitFor(fd, POLLOUT, deadline))
+    return "no answer within " + std::to_string(timeout.count()) + " ms";
+  int error = 0;
+  socklen_t size = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == -1)
+    return std::strerror(errno);
+  return error == 0 ? std::string{} : std::strerror(error);
+}
+
+}  // namespace
+
 std::variant<int, Failure> connectTo(const std::string& host,
                                      std::uint16_t port,
                                      std::chrono::milliseconds timeout) {
-  const std::string where = host + ":" + std::to_string(port);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
-    return Failure{"'" + host + "' is not an IPv4 address"};
-
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd == -1) return Failure{systemError("socket")};
+  const bool ipv6 = host.find(':') != std::string::npos;
+  const std::string where =
+      (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const int looked_up =
+      getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (looked_up != 0)
+    return Failure{"cannot find '" + host + "': " + gai_strerror(looked_up)};
   const auto deadline = Clock::now() + timeout;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) ==
-      -1) {
-    if (errno != EINPROGRESS) {
-      const std::string message = systemError("cannot connect to " + where);
-      close(fd);
-      return Failure{message};
+  std::string why;
+  int fd = -1;
+  for (const addrinfo* address = found; address != nullptr && fd == -1;
+       address = address->ai_next) {
+    fd = socket(address->ai_family,
+                address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd == -1) {
+      why = std::strerror(errno);
+      continue;
     }
-    if (!waitFor(fd, POLLOUT, deadline)) {
-      close(fd);
-      return Failure{"cannot connect to " + where + ": no answer within " +
-                     std::to_string(timeout.count()) + " ms"};
-    }
-    int error = 0;
-    socklen_t size = sizeof error;
-    getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
-    if (error != 0) {
-      close(fd);
-      return Failure{"cannot connect to " + where + ": " +
-                     std::strerror(error)};
-    }
+    why = connectBy(fd, *address, deadline, timeout);
+    if (why.empty()) break;
+    (void)close(fd);
+    fd = -1;
   }
+  freeaddrinfo(found);
+  if (fd == -1) return Failure{"cannot connect to " + where + ": " + why};
   // Polls are single bytes that must leave at once.
   const int on = 1;
   (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   return fd;
 }
 
-std::string sendAll(int fd, const char* data, std::size_t size) {
+std::string sendAll(int fd, const char* data, std::size_t size,
+                    std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
   std::size_t done = 0;
   while (done < size) {
     const ssize_t n = send(fd, data + done, size - done, MSG_NOSIGNAL);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
     } else if (n == -1 && errno == EAGAIN) {
-      waitFor(fd, POLLOUT, Clock::now() + std::chrono::seconds(60));
+      if (!waitFor(fd, POLLOUT, deadline))
+        return "cannot send a poll: no room within " +
+               std::to_string(timeout.count()) + " ms";
     } else if (n == -1 && errno != EINTR) {
       return systemError("cannot send a poll");
     }
@@ -183,7 +206,8 @@ std::string readRecord(int fd, Record& record,
 
 std::variant<std::int32_t, Failure> pollOnce(
     int fd, std::chrono::milliseconds timeout) {
-  if (auto error = sendAll(fd, "?", 1); !error.empty()) return Failure{error};
+  if (auto error = sendAll(fd, "?", 1, timeout); !error.empty())
+    return Failure{error};
   Record record;
   if (auto error = readRecord(fd, record, timeout); !error.empty())
     return Failure{error};
@@ -193,16 +217,27 @@ std::variant<std::int32_t, Failure> pollOnce(
 std::variant<long, Failure> streamRequests(
     int fd, const std::function<bool(long)>& keepSending,
     const std::function<void(const Record&)>& onRecord,
-    std::chrono::milliseconds quiet) {
+    std::chrono::milliseconds quiet, bool leave) {
   static const std::string requests(65536, '?');
   std::vector<char> incoming(1 << 18);
   Record record;
   std::size_t partial = 0;
   long records = 0;
   auto last_reply = Clock::now();
+  bool left = false;
   for (;;) {
-    const bool sending = keepSending(records);
-    if (!sending && Clock::now() - last_reply >= quiet) return records;
+    const bool sending = !left && keepSending(records);
+    if (!sending && leave && !left) {
+      if (shutdown(fd, SHUT_WR) == -1)
+        return Failure{systemError("cannot close the sending side")};
+      left = true;
+      last_reply = Clock::now();
+    }
+    if (!sending && Clock::now() - last_reply >= quiet) {
+      if (!left) return records;
+      return Failure{"the service did not close the connection within " +
+                     std::to_string(quiet.count()) + " ms"};
+    }
     pollfd ready{fd, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0};
     if (::poll(&ready, 1, 100) == -1 && errno != EINTR)
       return Failure{systemError("poll")};
@@ -212,6 +247,7 @@ std::variant<long, Failure> streamRequests(
       return Failure{systemError("cannot send requests")};
     if (!(ready.revents & (POLLIN | POLLHUP | POLLERR))) continue;
     const ssize_t n = recv(fd, incoming.data(), incoming.size(), 0);
+    if (n == 0 && left && partial == 0) return records;
     if (n == 0) return Failure{"the service closed the connection"};
     if (n == -1) {
       if (errno == EAGAIN || errno == EINTR) continue;

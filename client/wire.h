@@ -25,14 +25,17 @@ struct Failure {
 // range), then zero bytes to the end. Returns the value or what is wrong.
 std::variant<std::int32_t, Failure> checkRecord(const Record& record);
 
-// Connects to `host` (dotted IPv4) on `port`, giving up after `timeout`.
-// Returns the connected descriptor or what went wrong.
+// Connects to `host` (an IPv4 or IPv6 address, or a host name, whose
+// addresses are tried in turn) on `port`, giving up after `timeout` in all.
+// Returns the connected descriptor, non-blocking, or what went wrong.
 std::variant<int, Failure> connectTo(const std::string& host,
                                      std::uint16_t port,
                                      std::chrono::milliseconds timeout);
 
-// Sends `size` bytes whole. Returns an empty message on success.
-std::string sendAll(int fd, const char* data, std::size_t size);
+// Sends `size` bytes whole, waiting at most `timeout` for room. Returns an
+// empty message on success.
+std::string sendAll(int fd, const char* data, std::size_t size,
+                    std::chrono::milliseconds timeout);
 
 // Reads exactly one record, however the service's writes split it, waiting
 // at most `timeout` for it. Returns an empty message on success.
@@ -44,13 +47,17 @@ std::variant<std::int32_t, Failure> pollOnce(int fd,
                                              std::chrono::milliseconds timeout);
 
 // Streams requests without waiting for replies while `keepSending` holds
-// (it is given the records received so far), then goes on reading until no
-// record has come for `quiet`. Each whole record goes to `onRecord`, in
-// order. Returns the records received, or what went wrong. `fd` must be
-// non-blocking, as connectTo leaves it.
+// (it is given the records received so far). Then, when `leave` is set, it
+// closes its sending side, so that the service answers what it was sent and
+// ends, and reads until the service has closed the connection: nothing is
+// left unread, which would reset the connection. Otherwise it reads until
+// no record has come for `quiet`. Each whole record goes to `onRecord`, in
+// order. Returns the records received, or what went wrong (a service that
+// sends nothing for `quiet` before it has closed, when leaving). `fd` must
+// be non-blocking, as connectTo leaves it.
 std::variant<long, Failure> streamRequests(
     int fd, const std::function<bool(long)>& keepSending,
     const std::function<void(const Record&)>& onRecord,
-    std::chrono::milliseconds quiet);
+    std::chrono::milliseconds quiet, bool leave = false);
 
 }  // namespace qevclient
