@@ -38,6 +38,17 @@ man)
     warnings=$(zcat "$page" | groff -ww -man -z 2>&1)
     [[ -z $warnings ]] || fail "$page: $warnings"
   done
+  # qev(8) gives the README's recipes, which the supervisor test runs.
+  page=$(zcat "$installed/share/man/man8/qev.8.gz" | groff -man -Tutf8 -P -cbou 2>/dev/null |
+    sed 's/^ *//; s/[‐−]/-/g')
+  readme=$(dirname "$0")/../README.md
+  for recipe in '8792 stream tcp  wait.1000' '    cps         = 1000 5' \
+    'tcpserver -u "$(id -u qev)"'; do
+    line=$(grep -m1 -F -- "$recipe" "$readme" | sed 's/^ *//')
+    [[ -n $line ]] || fail "README.md has no recipe beginning '$recipe'"
+    line=${line//\/usr\/bin\/qev/$prefix\/bin\/qev}
+    grep -qF -- "$line" <<<"$page" || fail "qev(8) lacks the README's line: $line"
+  done
   ;;
 verify)
   # The root needs the targets that every service depends on by default.
