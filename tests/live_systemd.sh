@@ -56,32 +56,40 @@ trap cleanup EXIT
 cp -a "$cache/." "$root/"
 cp "$deb" "$root/root/"
 
-# Boot, in a network namespace of its own with only loopback, up.
-unshare -n -- sh -c 'ip link set lo up && exec systemd-nspawn -q -D "$0" -b \
-  --register=no --keep-unit --console=read-only' "$root" \
-  >"$work/console.log" 2>&1 </dev/null &
-nspawn=$!
-leader=
-for _ in $(seq 300); do
-  for child in $(pgrep -P "$nspawn" || true); do
-    [[ $(cat "/proc/$child/comm" 2>/dev/null) == systemd ]] && leader=$child
-  done
-  [[ -n $leader ]] && break
-  sleep 0.1
-done
-[[ -n $leader ]] || fail "the container did not start: $(cat "$work/console.log")"
 # Inside the container; and in its network namespace only, with this
 # machine's programs (the container's minimal root has no nc).
 inside() { nsenter -t "$leader" -a -- "$@"; }
 net() { nsenter -t "$leader" -n -- "$@"; }
-state=
-for _ in $(seq 600); do
-  state=$(inside systemctl is-system-running 2>/dev/null || true)
-  [[ $state == running || $state == degraded ]] && break
-  sleep 0.1
-done
-[[ $state == running || $state == degraded ]] ||
-  fail "boot: $state; $(inside systemctl --failed --no-legend)"
+# Boots, in a network namespace of its own with only loopback, up, and
+# waits until systemd says it is running.
+boot() {
+  unshare -n -- sh -c 'ip link set lo up && exec systemd-nspawn -q -D "$0" -b \
+    --register=no --keep-unit --console=read-only' "$root" \
+    >"$work/console.log" 2>&1 </dev/null &
+  nspawn=$!
+  leader=
+  for _ in $(seq 300); do
+    for child in $(pgrep -P "$nspawn" || true); do
+      [[ $(cat "/proc/$child/comm" 2>/dev/null) == systemd ]] && leader=$child
+    done
+    [[ -n $leader ]] && break
+    sleep 0.1
+  done
+  [[ -n $leader ]] || fail "the container did not start: $(cat "$work/console.log")"
+  local state=
+  for _ in $(seq 600); do
+    state=$(inside systemctl is-system-running 2>/dev/null || true)
+    [[ $state == running || $state == degraded ]] && break
+    sleep 0.1
+  done
+  [[ $state == running || $state == degraded ]] ||
+    fail "boot: $state; $(inside systemctl --failed --no-legend)"
+}
+shut_down() {
+  inside systemctl poweroff || true
+  for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
+}
+boot
 boot_ms=$(ms_since "$started")
 echo "booted in $boot_ms ms (package, root and boot)"
 checks=$(date +%s%N)
@@ -225,8 +233,25 @@ inside systemctl restart qev.socket
 [[ $(poll) == 43 ]] || fail "no poll served after restarting qev.socket"
 echo "qev.socket listens again beside a connection in TIME_WAIT on 8792"
 
+# The README's commands that switch from the socket named to the other.
+switch_from() {
+  local commands
+  commands=$(grep -A1 -x "systemctl disable --now $1" "$source_dir/README.md")
+  [[ $(wc -l <<<"$commands") -eq 2 ]] || fail "README.md has no switch from $1"
+  while read -r command; do
+    # shellcheck disable=SC2086 # the README's words, as typed
+    inside $command >/dev/null 2>&1 || fail "$command"
+  done <<<"$commands"
+}
+enabled() {
+  for socket in qev.socket qev-concurrent.socket; do
+    [[ $(inside systemctl is-enabled "$socket" || true) == enabled ]] && echo "$socket"
+  done
+}
+
 echo "== qev-concurrent.socket: 20 clients at once"
-inside systemctl start qev-concurrent.socket
+switch_from qev.socket
+[[ $(enabled) == qev-concurrent.socket ]] || fail "enabled after the switch: $(enabled)"
 [[ $(inside systemctl is-active qev.socket || true) == inactive ]] ||
   fail "qev-concurrent.socket did not stop qev.socket"
 together=$(net perl "$source_dir/tests/clients.pl" together 20 5)
@@ -244,10 +269,19 @@ echo "journal: $replies Current: lines for 100 replies, from $instances qev proc
 [[ $replies -eq 100 && $instances -eq 20 ]] || fail "the journal lacks replies or instances"
 [[ $(inside systemctl list-units --failed --no-legend 'qev-concurrent@*' | wc -l) -eq 0 ]] ||
   fail "an instance failed"
-inside systemctl start qev.socket
+switch_from qev-concurrent.socket
+[[ $(enabled) == qev.socket ]] || fail "enabled after the switch back: $(enabled)"
 [[ $(inside systemctl is-active qev-concurrent.socket || true) == inactive ]] ||
   fail "qev.socket did not stop qev-concurrent.socket"
 [[ $(poll) == 43 ]] || fail "no poll served by qev.socket after qev-concurrent.socket"
+echo "== a reboot after switching there and back"
+shut_down
+boot
+listening=$(inside systemctl is-active qev.socket qev-concurrent.socket | tr '\n' ' ')
+echo "after the reboot: enabled $(enabled), active: $listening"
+[[ $(enabled) == qev.socket && $listening == "active inactive " ]] ||
+  fail "after the reboot: enabled $(enabled), active $listening"
+[[ $(poll) == 43 ]] || fail "no poll served after the reboot"
 
 echo "== a drop-in that makes qev.socket listen on a UNIX socket"
 inside mkdir -p /etc/systemd/system/qev.socket.d
@@ -278,6 +312,26 @@ wait "$unix_client" || true
 inside systemctl reset-failed qev.service
 [[ $(poll) == 43 ]] || fail "no poll served once the drop-in was gone"
 
+echo "== the README's address filter, with loopback not allowed"
+filter=$(grep '^IPAddress' "$source_dir/README.md" | sed 's/ 127\.0\.0\.1//')
+[[ $(wc -l <<<"$filter") -eq 2 ]] || fail "README.md has no address filter"
+inside mkdir -p /etc/systemd/system/qev.socket.d
+printf '[Socket]\n%s\n' "$filter" |
+  inside sh -c 'cat >/etc/systemd/system/qev.socket.d/override.conf'
+inside systemctl daemon-reload
+inside systemctl restart qev.socket
+if poll -t 2000 >/dev/null 2>&1; then
+  echo "address filter: NOT in force here, a client from 127.0.0.1 was served" \
+    "(systemd could not attach its BPF program in this container);" \
+    "journal: $(inside journalctl -b -o cat --no-pager | grep -i -m1 'bpf' || echo 'no word of it')"
+else
+  echo "address filter: in force, a client from 127.0.0.1 got nothing"
+fi
+inside rm -r /etc/systemd/system/qev.socket.d
+inside systemctl daemon-reload
+inside systemctl restart qev.socket
+[[ $(poll) == 43 ]] || fail "no poll served once the filter was gone"
+
 echo "== exposure"
 for unit in qev.service qev-concurrent@0.service; do
   exposure=$(inside systemd-analyze security --no-pager "$unit" |
@@ -296,6 +350,5 @@ inside apt-get purge -y qev >"$work/apt.log" 2>&1 || fail "purge: $(cat "$work/a
 inside getent passwd qev >/dev/null || fail "purge removed the user qev"
 echo "remove kept /var/lib/qev/current; purge removed /var/lib/qev, kept the user"
 
-inside systemctl poweroff || true
-for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
+shut_down
 echo "live test: boot $boot_ms ms, checks $(ms_since "$checks") ms, all passed"
