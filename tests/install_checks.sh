@@ -97,6 +97,24 @@ $listed"
     [[ -x $root/control/$script ]] || fail "$script missing"
     sh -n "$root/control/$script" || fail "$script does not parse"
   done
+  # Its removal disables the inetd lines that run qev, the Debian way:
+  # tried on the README's lines in a private overlay of /etc.
+  if [[ $(id -u) -eq 0 ]] && command -v update-inetd >/dev/null; then
+    readme=$(dirname "$0")/../README.md
+    lines=$(grep '^8792 stream tcp' "$readme")
+    [[ $(wc -l <<<"$lines") -eq 2 ]] || fail "README.md has no inetd lines"
+    mkdir -p "$root/etc-upper" "$root/etc-work"
+    inetd=$(unshare -m sh -c 'mount -t overlay overlay \
+      -o "lowerdir=/etc,upperdir=$1/etc-upper,workdir=$1/etc-work" /etc &&
+      printf "%s\ndaytime stream tcp nowait root internal\n" "$2" >/etc/inetd.conf &&
+      "$1/control/prerm" remove >/dev/null 2>&1 && cat /etc/inetd.conf' \
+      sh "$root" "$lines") || fail "the maintainer scripts under inetd: $inetd"
+    expected=$(sed 's/^/#<off># /' <<<"$lines")
+    expected+=$'\ndaytime stream tcp nowait root internal'
+    [[ $inetd == "$expected" ]] || fail "inetd.conf after removal:
+$inetd"
+    echo "removal disables the README's inetd lines"
+  fi
   echo "package: $(basename "$deb"), Depends: $depends"
   ;;
 lintian)
