@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -87,7 +88,7 @@ std::string recipe(const Row& row, const std::string& work) {
   if (row.edit.first != nullptr)
     replaceAll(block, row.edit.first, row.edit.second);
   replaceAll(block, "/var/lib/qev", work);
-  replaceAll(block, "/usr/bin/qev", QEV_BINARY);
+  replaceAll(block, "/usr/bin/qev", work + "/bin/qev");
   replaceAll(block, " qev /usr/bin/env", " root /usr/bin/env");
   replaceAll(block, "= qev\n", "= root\n");
   replaceAll(block, "id -u qev", "id -u");
@@ -113,6 +114,10 @@ constexpr int kPolls = 3;  // by each client
 TEST_P(Supervised, ServesEveryClientExactlyAndLogsEveryReplyToSyslog) {
   const Row& row = GetParam();
   writeValue(work.path, "42\n");
+  // A copy of qev, which the test removes as the package's removal would.
+  const auto qev = work.path / "bin/qev";
+  std::filesystem::create_directory(work.path / "bin");
+  std::filesystem::copy_file(QEV_BINARY, qev);
   const auto config = (work.path / "supervisor.conf").string();
   const std::string text = recipe(row, work.path.string());
   std::ofstream(config) << text;
@@ -214,6 +219,33 @@ TEST_P(Supervised, ServesEveryClientExactlyAndLogsEveryReplyToSyslog) {
   EXPECT_EQ(logged("<27>", row.syslog ? "" : "Error"), 0)
       << "qev reported a failure";
   EXPECT_EQ(supervisor.out().find("QEV"), std::string::npos);
+
+  // Removed: qev gone and, under inetd, its lines disabled as the package's
+  // removal disables them (update-inetd). No client then gets text.
+  std::filesystem::remove(qev);
+  if (std::string(row.recipe).starts_with("8792 stream")) {
+    const Outcome disabled =
+        runProgram({"/usr/sbin/update-inetd", "--file", config, "--multi",
+                    "--pattern", qev.string(), "--disable", "8792"});
+    ASSERT_EQ(exitCode(disabled.status), 0) << disabled.err;
+    ASSERT_TRUE(readFile(config).starts_with("#<off># 8792"))
+        << readFile(config);
+    // The supervisor, under unshare, rereads its configuration.
+    const std::string pid = std::to_string(supervisor.pid);
+    std::istringstream children(
+        readFile("/proc/" + pid + "/task/" + pid + "/children"));
+    pid_t inetd = 0;
+    ASSERT_TRUE(children >> inetd);
+    kill(inetd, SIGHUP);
+    EXPECT_TRUE(eventually([] { return !portInState(kListening); }, 2s));
+  }
+  Socket after{connectToService(0s, row.ipv6)};
+  if (after.fd != -1) {
+    (void)send(after.fd, "x", 1, MSG_NOSIGNAL);
+    EXPECT_EQ(readBytes(after.fd, 1, 1s), "") << "text from a removed qev";
+  }
+  std::printf("%s, removed: %s\n", row.name,
+              after.fd == -1 ? "refused" : "connected, no text");
 }
 
 const char* const kInetdWait = "8792 stream tcp  wait";
