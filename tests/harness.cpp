@@ -195,7 +195,14 @@ pid_t spawn(const std::vector<std::string>& argv,
 
 Server::Server(const std::filesystem::path& work, const Options& options)
     : logs(log_dir.path) {
-  pid = spawn(options.command.empty() ? std::vector<std::string>{QEV_BINARY}
+#ifdef QEV_DYNAMIC_BINARY
+  // The shipped qev is static: a preloaded library reaches only this one.
+  const char* const binary =
+      options.faults != nullptr ? QEV_DYNAMIC_BINARY : QEV_BINARY;
+#else
+  const char* const binary = QEV_BINARY;
+#endif
+  pid = spawn(options.command.empty() ? std::vector<std::string>{binary}
                                       : options.command,
               work, logs, options);
 }

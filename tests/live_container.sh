@@ -21,6 +21,14 @@ for tool in podman runc unshare python3 busybox; do
   command -v "$tool" >/dev/null || fail "$tool is missing (scripts/test installs it)"
 done
 if [[ ${QEV_LIVE_INSIDE:-} != 1 ]]; then
+  # Built out here, where Debian's packages can be fetched. Reproducible: a
+  # second build from scratch gives the same digest.
+  cd "$source_dir"
+  first=$(scripts/image | sed -n 's/^image .* //p')
+  rm -rf build/image/unpacked build/image/qev build/image/qev-client
+  second=$(scripts/image | sed -n 's/^image .* //p')
+  [[ -n $first && $first == "$second" ]] || fail "two builds gave '$first' and '$second'"
+  echo "image digest $first (twice), archive $(stat -c %s build/image/qev-oci.tar) bytes"
   exec env QEV_LIVE_INSIDE=1 unshare -n -m -p -f --mount-proc \
     --propagation private "$0" "$@"
 fi
@@ -43,13 +51,6 @@ ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
 cd "$source_dir"
 client=$source_dir/build/image/qev-client
 
-# Reproducible: a second build from scratch gives the same digest.
-first=$(scripts/image | sed -n 's/^image .* //p')
-rm -rf build/image/unpacked build/image/qev build/image/qev-client
-second=$(scripts/image | sed -n 's/^image .* //p')
-[[ $first == "$second" ]] || fail "two builds gave $first and $second"
-size=$(stat -c %s build/image/qev-oci.tar)
-echo "image digest $first (twice), archive $size bytes"
 
 # The machine's limits are below podman's default ulimits.
 run=(run -d --network host --ulimit nofile=1024:1024 --ulimit nproc=1024:1024
