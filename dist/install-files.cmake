@@ -5,6 +5,20 @@
 # so the same sources give the same bytes).
 set(QEV_FULL_BINDIR "${CMAKE_INSTALL_PREFIX}/${QEV_BINDIR}")
 set(QEV_UNIT_PATH "${CMAKE_INSTALL_PREFIX}/${QEV_SYSTEMD_UNIT_DIR}")
+# Under systemd, a static qev runs in a root of its own, which holds itself
+# and the empty places where systemd mounts what the sandbox gives it, and
+# nothing else: each start (one per client) then sets up far less.
+if(QEV_STATIC)
+  set(tree "${CMAKE_INSTALL_PREFIX}/lib/qev/root")
+  file(INSTALL "${QEV_BINARY}" DESTINATION "${tree}${QEV_FULL_BINDIR}"
+       USE_SOURCE_PERMISSIONS)
+  foreach(place dev proc sys tmp var/tmp "${QEV_STATE_DIR}")
+    file(MAKE_DIRECTORY "$ENV{DESTDIR}${tree}/${place}")
+  endforeach()
+  set(QEV_ROOT_DIRECTORY "RootDirectory=${tree}")
+else()
+  set(QEV_ROOT_DIRECTORY "# (a dynamic qev needs the system's libraries: no root of its own)")
+endif()
 # Both services run qev the same way, in the same sandbox: one service
 # section, put into each.
 file(READ "${QEV_SOURCE_DIR}/dist/service-section.in" section)

@@ -7,9 +7,12 @@
 #             next one's first record, and prints its median and worst.
 #   together: all connected first, then each polls, then all leave: every
 #             one is served while all the others are connected.
+#   oneshot:  one after the other, 0.1 s apart (a poller's pace, so that
+#             each finds the service idle), each connecting, polling once
+#             and leaving; measures connect to record.
 # Prints how many clients were served, refused, reset (no whole record) or
 # sent a record of the wrong form.
-# Usage: clients.pl after|together COUNT [POLLS]
+# Usage: clients.pl after|together|oneshot COUNT [POLLS]
 use strict;
 use warnings;
 use Socket;
@@ -47,7 +50,15 @@ sub served {
   return 1;
 }
 
-if ($mode eq 'after') {
+if ($mode eq 'oneshot') {
+  for (1 .. $count) {
+    my $start = time;
+    my $s = connected() or do { $refused++; next; };
+    if (polled($s)) { $served++; push @ms, (time - $start) * 1000; }
+    close($s);
+    select(undef, undef, undef, 0.1);
+  }
+} elsif ($mode eq 'after') {
   for (1 .. $count) {
     my $s = connected() or do { $refused++; next; };
     my $first = polled($s);

@@ -22,6 +22,10 @@ files=(bin/qev bin/qev-client share/man/man8/qev.8.gz
   lib/systemd/system/qev-concurrent@.service lib/sysusers.d/qev.conf
   share/doc/qev/copyright share/doc/qev/changelog.gz
   share/lintian/overrides/qev)
+# A static qev runs under systemd in a root of its own, a copy of it there.
+static=$(sed -n 's/^QEV_STATIC:BOOL=//p' "$build/CMakeCache.txt")
+sanitized=$(sed -n 's/^QEV_SANITIZE:BOOL=//p' "$build/CMakeCache.txt")
+[[ $static == ON && $sanitized != ON ]] && files+=("lib/qev/root$prefix/bin/qev")
 
 case $check in
 layout)
@@ -73,7 +77,7 @@ security)
       <<<"$report")
     [[ -n $score ]] || fail "no score: $report"
     echo "exposure score of $service: $score"
-    awk -v s="$score" 'BEGIN { exit !(s <= 0.5) }' || fail "$service: score $score > 0.5"
+    awk -v s="$score" 'BEGIN { exit !(s <= 0.3) }' || fail "$service: score $score > 0.3"
   done
   ;;
 deb)
@@ -82,7 +86,8 @@ deb)
   [[ -f $deb ]] || fail "no package made"
   dpkg-deb -x "$deb" "$root/x"
   listed=$(cd "$root/x" && find . -type f | sed 's|^\./||' | sort)
-  expected=$(printf 'usr/%s\n' "${files[@]}" | sort)
+  # The package's prefix is /usr, whatever the build tree's.
+  expected=$(printf 'usr/%s\n' "${files[@]}" | sed "s|/qev/root$prefix/|/qev/root/usr/|" | sort)
   [[ $listed == "$expected" ]] || fail "package files:
 $listed"
   grep -qx "ExecStart=/usr/bin/qev" "$root/x/usr/lib/systemd/system/qev.service" ||
