@@ -9,8 +9,15 @@
 //   probe soak PID DIR LOG N  N cycles at saturation while DIR/current is
 //                             replaced every millisecond: records checked,
 //                             memory, descriptors and log lines counted
+//   probe oneshot PID N       N one-shot clients, one after the other: each
+//                             connects, polls once and leaves; the median
+//                             time from connect to record, and the CPU time
+//                             per client of PID with the children it
+//                             reaped (a supervisor and the qev it started)
+//                             and of the clients themselves
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -76,7 +83,9 @@ int openDescriptors(const std::string& pid) {
   return count;
 }
 
-long cpuTicks(const std::string& pid) {
+// CPU time of PID in clock ticks: its own, and with `reaped` that of the
+// children it has waited for too.
+long cpuTicks(const std::string& pid, bool reaped = false) {
   std::ifstream in("/proc/" + pid + "/stat");
   std::string stat((std::istreambuf_iterator<char>(in)), {});
   std::istringstream fields(stat.substr(stat.rfind(')') + 2));
@@ -84,8 +93,45 @@ long cpuTicks(const std::string& pid) {
   for (int i = 3; i <= 13; ++i) fields >> skip;
   long user = 0;
   long system = 0;
-  fields >> user >> system;
-  return user + system;
+  long children_user = 0;
+  long children_system = 0;
+  fields >> user >> system >> children_user >> children_system;
+  return user + system + (reaped ? children_user + children_system : 0);
+}
+
+// This process's CPU time in milliseconds.
+double ownCpuMs() {
+  rusage usage{};
+  (void)getrusage(RUSAGE_SELF, &usage);
+  const auto ms = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) * 1000 +
+           static_cast<double>(t.tv_usec) / 1000;
+  };
+  return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
+void oneshot(const std::string& pid, long count) {
+  std::vector<double> ms;
+  const long ticks = cpuTicks(pid, true);
+  const double own = ownCpuMs();
+  for (long i = 0; i < count; ++i) {
+    const auto start = Clock::now();
+    const int fd = connectOrFail();
+    pollOrFail(fd);
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start)
+                     .count());
+    (void)close(fd);
+    // A poller's pace: the service it started has ended before the next.
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  std::this_thread::sleep_for(milliseconds(200));  // the last one reaped
+  const double server_ms = static_cast<double>(cpuTicks(pid, true) - ticks) *
+                           1000 / static_cast<double>(sysconf(_SC_CLK_TCK));
+  const double per_client =
+      (server_ms + ownCpuMs() - own) / static_cast<double>(count);
+  std::sort(ms.begin(), ms.end());
+  std::printf("latency_ms_median=%.3f cpu_ms_per_client=%.3f\n",
+              ms[ms.size() / 2], per_client);
 }
 
 // Waits until the process sleeps in its receive: it has read the value file
@@ -242,6 +288,8 @@ int main(int argc, char** argv) try {
     waitfile(args[1], args[2]);
   } else if (args.size() == 5 && args[0] == "soak") {
     soak(args[1], args[2], args[3], std::stol(args[4]));
+  } else if (args.size() == 3 && args[0] == "oneshot") {
+    oneshot(args[1], std::stol(args[2]));
   } else {
     (void)std::fprintf(
         stderr, "usage: probe cycles PID N1 N2 | probe waitfile PID DIR\n");
