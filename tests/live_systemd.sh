@@ -29,6 +29,10 @@ ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
 "$source_dir/scripts/package" >/dev/null
 deb=$(echo "$source_dir"/build/pkg/qev_*_amd64.deb)
 client_bin=$source_dir/build/pkg/qev-client
+# And qev as it was built before it was static, to measure what changed.
+cmake -S "$source_dir" -B "$source_dir/build/live-dynamic" -DCMAKE_BUILD_TYPE=Release \
+  -DQEV_TESTS=OFF -DQEV_STATIC=OFF >/dev/null
+cmake --build "$source_dir/build/live-dynamic" -j"$(nproc)" --target qev >/dev/null
 
 # An untouched minimal root, made once and kept under build/.
 cache=$source_dir/build/debian-root
@@ -55,6 +59,7 @@ cleanup() {
 trap cleanup EXIT
 cp -a "$cache/." "$root/"
 cp "$deb" "$root/root/"
+cp "$source_dir/build/live-dynamic/qev" "$root/usr/local/bin/qev-dynamic"
 
 # Inside the container; and in its network namespace only, with this
 # machine's programs (the container's minimal root has no nc).
@@ -152,6 +157,31 @@ for line in "QEV: Waiting for connection ...:0" "QEV: 0" "QEV: Accepting socket 
   [[ $(journal_count "^$line\$") -ge 3 ]] || fail "journal lacks '$line'"
 done
 
+echo "== a value file missing, then unreadable, then back; journald restarted"
+inside mv /var/lib/qev/current /var/lib/qev/kept
+net "$client_bin" -t 9000 >"$work/waited" 2>&1 &
+waiter=$!
+sleep 1.5
+inside chmod 600 /var/lib/qev/kept  # the writer's own: qev may not read it
+inside mv /var/lib/qev/kept /var/lib/qev/current
+sleep 1.5
+inside chmod 640 /var/lib/qev/current
+wait "$waiter" || fail "the waiting poll: $(cat "$work/waited")"
+[[ $(cat "$work/waited") == 43 ]] || fail "the waiting poll got $(cat "$work/waited")"
+[[ $(journal_count '^QEV: waiting for current: No such file or directory$') -eq 1 &&
+  $(journal_count '^QEV: current can be read again$') -eq 1 ]] ||
+  fail "the wait is not in the journal as one line and its end"
+# The log's stream is lost when journald restarts: the service goes on.
+net "$client_bin" -n 2 -i 3000 >"$work/polls" 2>&1 &
+poller=$!
+sleep 1
+inside systemctl restart systemd-journald
+wait "$poller" || fail "polls across journald's restart: $(cat "$work/polls")"
+[[ $(tr '\n' ' ' <"$work/polls") == "43 43 " ]] || fail "polls across journald's restart: $(cat "$work/polls")"
+wait_service inactive
+[[ $(service Result) == success ]] || fail "after journald's restart: $(service Result)"
+echo "a poll waited for a missing, then unreadable file, one journal line; polls went on across journald's restart"
+
 echo "== 3 s of saturation: a journal line for every record"
 before=$(journal_count '^Current: ')
 waiting_before=$(journal_count '^QEV: Waiting for connection')
@@ -201,20 +231,24 @@ oneshot() {
   echo "$line cpu_ms_per_client=$(awk -v a="$cpu" -v b="$(container_cpu)" 'BEGIN { printf "%.1f", (b - a) / 50 }')"
 }
 figure() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p" <<<"$2"; }
+# The same, then the unit and the binary as they were before (the whole
+# system as the root, the broad system call filter, qev dynamic), in this
+# boot.
 shipped=$(oneshot)
-# The same unit as it was before qev had a root of its own, in this boot.
 inside mkdir -p /etc/systemd/system/qev.service.d
-printf '[Service]\nRootDirectory=\nProtectHome=yes\n' |
-  inside sh -c 'cat >/etc/systemd/system/qev.service.d/whole-root.conf'
+printf '%s\n' '[Service]' ExecStart= ExecStart=/usr/local/bin/qev-dynamic \
+  RootDirectory= ProtectHome=yes SystemCallFilter= SystemCallFilter=@system-service \
+  'SystemCallFilter=~@privileged @resources' |
+  inside sh -c 'cat >/etc/systemd/system/qev.service.d/before.conf'
 inside systemctl daemon-reload
-whole_root=$(oneshot)
+before=$(oneshot)
 inside rm -r /etc/systemd/system/qev.service.d
 inside systemctl daemon-reload
 echo "qev.service as shipped: $shipped"
-echo "qev.service with the whole system as its root: $whole_root"
-awk -v a="$(figure median_ms "$shipped")" -v b="$(figure median_ms "$whole_root")" \
-  -v c="$(figure cpu_ms_per_client "$shipped")" -v d="$(figure cpu_ms_per_client "$whole_root")" \
-  'BEGIN { printf "its own root against the whole system: latency %.2fx, CPU %.2fx\n", a / b, c / d }'
+echo "qev.service and qev as they were before: $before"
+awk -v a="$(figure median_ms "$shipped")" -v b="$(figure median_ms "$before")" \
+  -v c="$(figure cpu_ms_per_client "$shipped")" -v d="$(figure cpu_ms_per_client "$before")" \
+  'BEGIN { printf "as shipped against before: latency %.2fx, CPU %.2fx\n", a / b, c / d }'
 
 echo "== a client waiting while another is served"
 hold 1
@@ -251,6 +285,12 @@ echo "after a reset: exit status $status, is-failed: $failed," \
 echo "== systemctl stop"
 hold 30
 wait_service active
+# Once it has accepted the held connection and waits for its poll (in
+# recvfrom, 45), its stop closes that connection from the server's side.
+for _ in $(seq 250); do
+  [[ $(inside cat "/proc/$(service MainPID)/syscall" 2>/dev/null) == "45 "* ]] && break
+  sleep 0.02
+done
 inside systemctl stop qev.service
 result=$(service Result)
 echo "stopped while serving: Result=$result"
