@@ -10,8 +10,8 @@ set(QEV_UNIT_PATH "${CMAKE_INSTALL_PREFIX}/${QEV_SYSTEMD_UNIT_DIR}")
 # nothing else: each start (one per client) then sets up far less.
 if(QEV_STATIC)
   set(tree "${CMAKE_INSTALL_PREFIX}/lib/qev/root")
-  file(INSTALL "${QEV_BINARY}" DESTINATION "${tree}${QEV_FULL_BINDIR}"
-       USE_SOURCE_PERMISSIONS)
+  file(INSTALL "$ENV{DESTDIR}${QEV_FULL_BINDIR}/qev"
+       DESTINATION "${tree}${QEV_FULL_BINDIR}" USE_SOURCE_PERMISSIONS)
   foreach(place dev proc sys tmp var/tmp "${QEV_STATE_DIR}")
     file(MAKE_DIRECTORY "$ENV{DESTDIR}${tree}/${place}")
   endforeach()

@@ -1,3 +1,6 @@
+// The request and reply cycle on the one client connection, and the stops
+// that end it.
+
 #include "serve.h"
 
 #include <poll.h>

@@ -1,3 +1,6 @@
+// Reading the published value from the value file, and naming a lasting
+// lack of it.
+
 #include "value_file.h"
 
 #include <fcntl.h>
