@@ -77,7 +77,11 @@ security)
       <<<"$report")
     [[ -n $score ]] || fail "no score: $report"
     echo "exposure score of $service: $score"
-    awk -v s="$score" 'BEGIN { exit !(s <= 0.3) }' || fail "$service: score $score > 0.3"
+    # 0.3 as it ships; a dynamic build's units have no root of their own.
+    limit=0.4
+    [[ $static == ON && $sanitized != ON ]] && limit=0.3
+    awk -v s="$score" -v l="$limit" 'BEGIN { exit !(s <= l) }' ||
+      fail "$service: score $score > $limit"
   done
   ;;
 deb)
