@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <string>
 #include <thread>
 #include <vector>
@@ -226,11 +227,9 @@ TEST_P(Hosts, AreReachedByAddressOrName) {
 INSTANTIATE_TEST_SUITE_P(Client, Hosts,
                          ::testing::Values("127.0.0.1", "::1", "localhost"),
                          [](const auto& info) {
-                           return std::string(info.param) == "::1"
-                                      ? std::string("Ipv6Loopback")
-                                      : std::string(info.param[0] == 'l'
-                                                        ? "HostName"
-                                                        : "Ipv4Loopback");
+                           return std::string(
+                               std::array{"Ipv4Loopback", "Ipv6Loopback",
+                                          "HostName"}[info.index]);
                          });
 
 TEST(ClientUsage, BadArgumentsAreUsageErrors) {

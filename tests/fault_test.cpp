@@ -506,13 +506,6 @@ struct Leaving {
   friend void PrintTo(const Leaving& c, std::ostream* os) { *os << c.name; }
 };
 
-void reset(int client) {
-  const linger abort_on_close{1, 0};
-  setsockopt(client, SOL_SOCKET, SO_LINGER, &abort_on_close,
-             sizeof abort_on_close);
-  close(client);
-}
-
 class ClientDuringAWait : public Faults,
                           public ::testing::WithParamInterface<Leaving> {};
 
@@ -541,7 +534,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Leaving{"ResetAfterAPoll",
                               [](int client) {
                                 (void)send(client, "x", 1, MSG_NOSIGNAL);
-                                reset(client);
+                                resetAndClose(client);
                               },
                               2, "Error: Connection reset by peer\n"},
                       Leaving{"ClosedWithNoRequest",
@@ -755,10 +748,7 @@ TEST_F(Faults, ClientGoneUnderAWriteEndsTheServiceOnce) {
   // More requests than the buffers hold replies for: the server blocks in
   // its write with requests still queued.
   ASSERT_TRUE(fillUntilBlockedWriting(server, client));
-  const linger abort_on_close{1, 0};
-  setsockopt(client, SOL_SOCKET, SO_LINGER, &abort_on_close,
-             sizeof abort_on_close);
-  close(client);  // sends a reset
+  resetAndClose(client);
 
   const int status = server.waitExit();
   ASSERT_TRUE(WIFEXITED(status)) << status;

@@ -371,6 +371,12 @@ bool fillUntilBlockedWriting(const Server& server, int client) {
   return server.waitBlockedWriting(4);
 }
 
+void resetAndClose(int fd) {
+  const linger abort_on_close{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+  close(fd);
+}
+
 std::string poll(int fd) {
   if (send(fd, "x", 1, MSG_NOSIGNAL) != 1) return {};
   std::string record = readBytes(fd, kRecord);

@@ -135,6 +135,8 @@ int connectToService(Clock::duration limit = 5s, bool ipv6 = false,
 // Sends requests on `client`, reading nothing, until `server` blocks writing
 // a reply to its connection (descriptor 4); true once it does.
 bool fillUntilBlockedWriting(const Server& server, int client);
+// Closes `fd` with a reset (SO_LINGER of 0), as a client that aborts.
+void resetAndClose(int fd);
 // Sends one poll byte and reads one whole record; empty on failure.
 std::string poll(int fd);
 // Reads exactly `n` bytes, or fewer when `limit` passes or the peer closes.

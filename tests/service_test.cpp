@@ -229,10 +229,7 @@ TEST_F(Service, ClientResetIsReportedAndEndsTheService) {
   ASSERT_NE(client, -1);
   EXPECT_EQ(poll(client), recordOf("9"));
   ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
-  const linger abort_on_close{1, 0};
-  setsockopt(client, SOL_SOCKET, SO_LINGER, &abort_on_close,
-             sizeof abort_on_close);
-  close(client);  // sends a reset
+  resetAndClose(client);
 
   const int status = server.waitExit();
   ASSERT_TRUE(WIFEXITED(status)) << status;
@@ -487,10 +484,7 @@ INSTANTIATE_TEST_SUITE_P(
                           [](std::vector<int>& keep, const TempDir&, int&) {
                             int client = -1;
                             const int fd = accepted(keep, client);
-                            const linger abort_on_close{1, 0};
-                            setsockopt(client, SOL_SOCKET, SO_LINGER,
-                                       &abort_on_close, sizeof abort_on_close);
-                            close(client);  // sends a reset
+                            resetAndClose(client);
                             return fd;
                           },
                           "", 2, "Error: Connection reset by peer\n"}),
@@ -603,10 +597,7 @@ TEST_P(ServedSocketLog, GoesToSyslogOrStandardErrorAndNeverToTheClient) {
                             .stderr_fd = to_syslog ? connection : -1});
   for (int i = 0; i < 2; ++i) EXPECT_EQ(poll(client), recordOf("14"));
   EXPECT_EQ(pendingAfter(client, 100ms), 0U);
-  const linger abort_on_close{1, 0};
-  setsockopt(client, SOL_SOCKET, SO_LINGER, &abort_on_close,
-             sizeof abort_on_close);
-  close(client);  // sends a reset
+  resetAndClose(client);
   EXPECT_EQ(exitCode(server.waitExit()), 2);
   for (const int fd : keep) close(fd);
   if (!to_syslog) {
