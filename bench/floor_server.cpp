@@ -28,6 +28,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "protocol.h"
+
 namespace {
 
 // The process ends here; the kernel closes what it had open.
@@ -38,7 +40,7 @@ namespace {
 
 // Answers the polls on `connection` until it ends.
 void answer(int connection) {
-  std::array<char, 1024> buffer{};
+  qev::Record buffer{};
   for (;;) {
     if (recv(connection, buffer.data(), buffer.size(), 0) <= 0) return;
     buffer.fill('\0');
@@ -89,7 +91,7 @@ int main(int argc, char** argv) {
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = htons(8792);
+  local.sin_port = htons(qev::kPort);
   if (listener == -1 ||
       setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == -1 ||
       bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local) == -1 ||

@@ -48,7 +48,7 @@ using std::chrono::seconds;
 }
 
 int connectOrFail() {
-  auto connected = connectTo("127.0.0.1", 8792, seconds(5));
+  auto connected = connectTo("127.0.0.1", qev::kPort, seconds(5));
   if (auto* failure = std::get_if<Failure>(&connected)) fail(failure->message);
   return std::get<int>(connected);
 }

@@ -28,7 +28,7 @@ constexpr long kDefaultBenchPolls = 100000;
 
 struct Settings {
   std::string host = "127.0.0.1";
-  std::uint16_t port = 8792;
+  std::uint16_t port = qev::kPort;
   long count = 1;  // 0: until interrupted
   bool count_given = false;
   milliseconds interval{1000};

@@ -42,62 +42,13 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-std::string printable(const char* text, std::size_t size) {
-  std::string shown;
-  for (std::size_t i = 0; i < size && shown.size() < 40; ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7f) {
-      shown += static_cast<char>(c);
-    } else {
-      char escaped[8];
-      (void)std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      shown += escaped;
-    }
-  }
-  return shown;
-}
-
 }  // namespace
 
 std::variant<std::int32_t, Failure> checkRecord(const Record& record) {
-  const auto* const end = std::find(record.begin(), record.end(), '\0');
-  const auto length = static_cast<std::size_t>(end - record.begin());
-  if (length == record.size())
-    return Failure{"malformed record: no zero bytes after the text"};
-  const auto* const padding_end =
-      std::find_if(end, record.end(), [](char c) { return c != '\0'; });
-  if (padding_end != record.end()) {
-    return Failure{"malformed record: byte " +
-                   std::to_string(padding_end - record.begin()) +
-                   " after the text is not zero"};
-  }
-  const std::string text(record.data(), length);
-  // Built up piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) on
-  // "'" + std::string.
-  std::string quoted = "'";
-  quoted += printable(text.data(), text.size());
-  quoted += '\'';
-  if (text.empty())
-    return Failure{"malformed record: no text before the zero bytes"};
-  const bool negative = text[0] == '-';
-  const std::string digits = text.substr(negative ? 1 : 0);
-  const bool all_digits =
-      !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) {
-        return c >= '0' && c <= '9';
-      });
-  if (!all_digits || (digits.size() > 1 && digits[0] == '0') ||
-      (negative && digits == "0"))
-    return Failure{"malformed record: text " + quoted +
-                   " is not a decimal number"};
-  if (digits.size() > 10)
-    return Failure{"malformed record: " + quoted +
-                   " is outside the signed 32-bit range"};
-  const long long magnitude = std::stoll(digits);
-  const long long value = negative ? -magnitude : magnitude;
-  if (value < INT32_MIN || value > INT32_MAX)
-    return Failure{"malformed record: " + quoted +
-                   " is outside the signed 32-bit range"};
-  return static_cast<std::int32_t>(value);
+  auto checked = qev::checkRecord({record.data(), record.size()});
+  if (auto* why = std::get_if<std::string>(&checked))
+    return Failure{std::move(*why)};
+  return std::get<std::int32_t>(checked);
 }
 
 namespace {

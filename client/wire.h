@@ -2,7 +2,6 @@
 // each reply record to the letter.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -10,19 +9,18 @@
 #include <string>
 #include <variant>
 
+#include "protocol.h"
+
 namespace qevclient {
 
-inline constexpr std::size_t kRecordSize = 1024;
-using Record = std::array<char, kRecordSize>;
+using qev::Record;
 
 // What went wrong, in words fit for an operator.
 struct Failure {
   std::string message;
 };
 
-// Checks a whole record: the value's decimal text exactly as "%d" writes it
-// (optional '-', digits without leading zeros, within the signed 32-bit
-// range), then zero bytes to the end. Returns the value or what is wrong.
+// The value in a whole record, or what is wrong with it (qev::checkRecord).
 std::variant<std::int32_t, Failure> checkRecord(const Record& record);
 
 // Connects to `host` (an IPv4 or IPv6 address, or a host name, whose

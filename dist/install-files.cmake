@@ -29,6 +29,20 @@ foreach(unit qev.service qev-concurrent@.service)
 endforeach()
 configure_file("${QEV_SOURCE_DIR}/dist/qev.sysusers"
                "${QEV_OUT_DIR}/qev.conf" @ONLY)
+# The recipes for the supervisors, as the manual gives them: with the paths
+# they are installed under, escaped for roff, each in @QEV_RECIPE_<FILE>@.
+file(GLOB recipes "${QEV_SOURCE_DIR}/dist/recipes/*")
+foreach(recipe ${recipes})
+  get_filename_component(name "${recipe}" NAME)
+  string(MAKE_C_IDENTIFIER "QEV_RECIPE_${name}" variable)
+  string(TOUPPER "${variable}" variable)
+  file(READ "${recipe}" text)
+  string(REPLACE "/usr/bin/qev" "${QEV_FULL_BINDIR}/qev" text "${text}")
+  string(REPLACE "/var/lib/qev" "${QEV_STATE_DIR}" text "${text}")
+  string(REPLACE "\\" "\\e" text "${text}")
+  string(REPLACE "-" "\\-" text "${text}")
+  string(REGEX REPLACE "\n$" "" ${variable} "${text}")
+endforeach()
 configure_file("${QEV_SOURCE_DIR}/man/qev.8.in" "${QEV_OUT_DIR}/qev.8" @ONLY)
 foreach(file "${QEV_OUT_DIR}/qev.8" "${QEV_SOURCE_DIR}/man/qev-client.1"
         "${QEV_SOURCE_DIR}/dist/changelog")

@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 
-#include "constants.h"
 #include "value_file.h"
 
 namespace {
@@ -77,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     std::abort();
   constexpr std::int32_t kPrevious = -123456;
   std::int32_t value = kPrevious;
-  qev::readCurrentValue(value);
+  qev::ValueReader reader;
+  (void)qev::readCurrentValue(value, reader);
   // A number is taken if it ends within the scan limit: the byte after it
   // is read to tell.
   const std::size_t seen = std::min(size, qev::kValueScanLimit + 1);

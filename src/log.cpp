@@ -1,5 +1,6 @@
 // The log: whole lines, written at once, to standard output and error, to
-// the other of the two when one is the socket being served, or to syslog.
+// the other of the two when one is the socket being served, or to syslog;
+// and the last line before the service ends.
 
 #include "log.h"
 
@@ -16,11 +17,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "constants.h"
-
 namespace qev {
 
 namespace {
+
+// A report of a state that may come and go (a value file missing, a file
+// with no number, a failed accept) is said at most this often, so that a
+// writer or a machine that flips between states cannot flood the log.
+constexpr std::chrono::seconds kReportInterval{10};
 
 // Where one stream's lines go, and what became of those that did not.
 struct Sink {
@@ -32,8 +36,12 @@ struct Sink {
 
 Sink outputSink{1, LOG_INFO};
 Sink errorSink{2, LOG_ERR};
-Sink* output = &outputSink;
-Sink* error = &errorSink;
+// Where logLine and reportLine send their lines: each its own stream, or
+// the other one when its own is the socket being served.
+Sink* outputs = &outputSink;
+Sink* errors = &errorSink;
+// The log's failure has been said.
+bool failureSaid = false;
 
 // Writes all of `text`, going on after a short or interrupted write.
 // False, with errno set, when the descriptor takes no more.
@@ -62,14 +70,13 @@ void put(Sink& sink, const char* line, std::size_t size);
 void lose(Sink& sink) {
   const int why = errno;
   ++sink.lost;
-  static bool told = false;
-  if (&sink == error || told) return;
-  told = true;
+  if (&sink == errors || failureSaid) return;
+  failureSaid = true;
   std::array<char, 128> line{};
   const int n =
       std::snprintf(line.data(), line.size(), "QEV: cannot write the log: %s\n",
                     std::strerror(why));
-  put(*error, line.data(),
+  put(*errors, line.data(),
       std::min(static_cast<std::size_t>(n), line.size() - 1));
 }
 
@@ -131,15 +138,13 @@ void keepLogOutOfServedSocket() {
     outputSink.fd = -1;
     errorSink.fd = -1;
   } else if (out) {
-    output = &errorSink;
+    outputs = &errorSink;
   } else if (err) {
-    error = &outputSink;
+    errors = &outputSink;
   }
-  if ((out && !pointAtNull(1)) || (err && !pointAtNull(2))) {
-    reportLine("QEV: cannot keep the log out of the socket: %s",
-               std::strerror(errno));
-    std::exit(kExitFailed);
-  }
+  if ((out && !pointAtNull(1)) || (err && !pointAtNull(2)))
+    endWith(kExitFailed, "QEV: cannot keep the log out of the socket: %s",
+            std::strerror(errno));
 }
 
 // C-style variadic, so that the compiler checks each line against its
@@ -147,18 +152,26 @@ void keepLogOutOfServedSocket() {
 void logLine(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   va_list args;
   va_start(args, format);
-  putFormatted(*output, format, args);
+  putFormatted(*outputs, format, args);
   va_end(args);
 }
 
 void reportLine(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   va_list args;
   va_start(args, format);
-  putFormatted(*error, format, args);
+  putFormatted(*errors, format, args);
   va_end(args);
 }
 
-void reportError(int error) { reportLine("Error: %s", std::strerror(error)); }
+void reportError(int code) { reportLine("Error: %s", std::strerror(code)); }
+
+void endWith(int status, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+  va_list args;
+  va_start(args, format);
+  putFormatted(status == kExitClientClosed ? *outputs : *errors, format, args);
+  va_end(args);
+  std::exit(status);
+}
 
 bool reportDue(ReportPace& pace) {
   const auto now = std::chrono::steady_clock::now();

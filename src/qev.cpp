@@ -14,16 +14,46 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 
-#include "constants.h"
 #include "log.h"
+#include "pause.h"
+#include "protocol.h"
 #include "serve.h"
 
 namespace {
+
+using namespace std::chrono_literals;
+using qev::endWith;
+using qev::kExitFailed;
+
+// Backlog asked of listen(); the kernel may lower it to its own maximum.
+constexpr int kBacklog = 4096;
+
+// A socket of the wrong kind on standard input is named and ends the
+// service after this pause: a supervisor that keeps passing it then starts
+// the service about once a second, not in a tight loop.
+constexpr auto kMisconfiguredPause = 1s;
+
+// Pause before accepting again after a failed accept, so that a lasting
+// failure (out of descriptors) does not spin.
+constexpr auto kAcceptRetryPause = 200ms;
+
+// A client whose host vanished (power lost, cable pulled, state forgotten by
+// a firewall) sends neither FIN nor RST, and the one connection the service
+// lives for would wait for ever. Keepalive probes after this much silence,
+// this far apart and this many times find such a peer within about a
+// minute; a live peer's system answers them, so a quiet client is never
+// dropped, however long it waits between polls.
+constexpr auto kKeepAliveIdle = 30s;
+constexpr auto kKeepAliveInterval = 10s;
+constexpr int kKeepAliveProbes = 3;
+// Data that the peer never acknowledges (a reply written into a dead
+// connection) is given up after as long as the probes take.
+constexpr auto kUserTimeout =
+    kKeepAliveIdle + kKeepAliveInterval * kKeepAliveProbes;
 
 int s = -1;   // the listening socket; open for the life of the process
 int s2 = -1;  // the one client's connection
@@ -31,9 +61,8 @@ int s2 = -1;  // the one client's connection
 // A service that cannot set itself up says which step failed and why, and
 // stops, rather than claim to wait on a port it does not hold.
 [[noreturn]] void failSetup(const char* step) {
-  qev::reportLine("QEV: cannot listen on port %u: %s: %s", unsigned{qev::kPort},
-                  step, std::strerror(errno));
-  std::exit(qev::kExitFailed);
+  endWith(kExitFailed, "QEV: cannot listen on port %u: %s: %s",
+          unsigned{qev::kPort}, step, std::strerror(errno));
 }
 
 // Started with standard output (or input, or error) closed, the service
@@ -42,10 +71,9 @@ int s2 = -1;  // the one client's connection
 void keepStandardStreamsOpen() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1) continue;
-    if (open("/dev/null", O_RDWR) != fd) {
-      qev::reportLine("QEV: cannot open /dev/null: %s", std::strerror(errno));
-      std::exit(qev::kExitFailed);
-    }
+    if (open("/dev/null", O_RDWR) != fd)
+      endWith(kExitFailed, "QEV: cannot open /dev/null: %s",
+              std::strerror(errno));
   }
 }
 
@@ -58,13 +86,10 @@ enum class Given {
 
 // Tells what standard input holds. Any socket but a listening or connected
 // TCP one, IPv4 or IPv6 (MPTCP is TCP to the service), is a misconfigured
-// supervisor: it is named, and the service exits with status 1 so that it
-// shows as a failure; after a pause, since a supervisor that passes the
-// same socket again at once (a socket unit with a client waiting on it)
-// would otherwise restart it in a tight loop that floods the log. A
+// supervisor, and ends the service as a failure (kMisconfiguredPause). A
 // connection that the client reset before the service started is the
-// client's doing, not a misconfiguration: it is named, and the service
-// ends at once with status 2.
+// client's doing, not a misconfiguration: it ends the service at once with
+// kExitClientLost.
 Given inheritedSocket() {
   struct stat st {};
   if (fstat(0, &st) == -1 || !S_ISSOCK(st.st_mode)) return Given::nothing;
@@ -90,17 +115,12 @@ Given inheritedSocket() {
   // A connection that failed has no peer any more, but keeps the error that
   // ended it; a socket that never was connected has none.
   int error = 0;
-  if (tcp && option(SO_ERROR, error) && error != 0) {
-    qev::reportError(error);
-    std::exit(qev::kExitClientLost);
-  }
-  qev::reportLine(
-      "QEV: standard input is a socket but not a listening or connected TCP "
-      "socket");
-  timespec pause{qev::kMisconfiguredPauseSeconds, 0};
-  while (nanosleep(&pause, &pause) == -1 && errno == EINTR) {
-  }
-  std::exit(qev::kExitFailed);
+  if (tcp && option(SO_ERROR, error) && error != 0)
+    endWith(qev::kExitClientLost, "Error: %s", std::strerror(error));
+  qev::sleepFor(kMisconfiguredPause);
+  endWith(kExitFailed,
+          "QEV: standard input is a socket but not a listening or connected "
+          "TCP socket");
 }
 
 // Creates the listening socket on every IPv4 interface and leaves it in `s`.
@@ -121,13 +141,12 @@ void openListener() {
     failSetup("setsockopt SO_REUSEADDR");
   if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == -1)
     failSetup("bind");
-  if (listen(s, qev::kBacklog) == -1) failSetup("listen");
+  if (listen(s, kBacklog) == -1) failSetup("listen");
 }
 
 [[noreturn]] void failConnection(const char* step) {
-  qev::reportLine("QEV: cannot set up the connection: %s: %s", step,
-                  std::strerror(errno));
-  std::exit(qev::kExitFailed);
+  endWith(kExitFailed, "QEV: cannot set up the connection: %s: %s", step,
+          std::strerror(errno));
 }
 
 // Makes the connection what the serving loop needs, whatever state a
@@ -150,13 +169,18 @@ void prepareConnection(int connection) {
     failConnection(what);
   };
   set(SOL_SOCKET, SO_KEEPALIVE, 1, "setsockopt SO_KEEPALIVE");
-  set(IPPROTO_TCP, TCP_KEEPIDLE, qev::kKeepAliveIdleSeconds,
+  const auto seconds = [](std::chrono::seconds duration) {
+    return static_cast<int>(duration.count());
+  };
+  set(IPPROTO_TCP, TCP_KEEPIDLE, seconds(kKeepAliveIdle),
       "setsockopt TCP_KEEPIDLE");
-  set(IPPROTO_TCP, TCP_KEEPINTVL, qev::kKeepAliveIntervalSeconds,
+  set(IPPROTO_TCP, TCP_KEEPINTVL, seconds(kKeepAliveInterval),
       "setsockopt TCP_KEEPINTVL");
-  set(IPPROTO_TCP, TCP_KEEPCNT, qev::kKeepAliveProbes,
-      "setsockopt TCP_KEEPCNT");
-  set(IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(qev::kUserTimeoutMs),
+  set(IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes, "setsockopt TCP_KEEPCNT");
+  set(IPPROTO_TCP, TCP_USER_TIMEOUT,
+      static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(kUserTimeout)
+              .count()),
       "setsockopt TCP_USER_TIMEOUT");
 }
 
@@ -177,8 +201,8 @@ void acceptClient() {
         errno == EOPNOTSUPP) {
       // The listener was shut down or closed by whoever holds it, or was
       // never one: no later accept can succeed.
-      qev::reportLine("QEV: cannot accept on :%d: %s", s, std::strerror(errno));
-      std::exit(qev::kExitFailed);
+      endWith(kExitFailed, "QEV: cannot accept on :%d: %s", s,
+              std::strerror(errno));
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       // An inherited listener may be non-blocking (a supervisor's often
@@ -188,8 +212,7 @@ void acceptClient() {
       continue;
     }
     if (qev::reportDue(pace)) qev::reportError(errno);
-    timespec pause{0, qev::kAcceptRetryPauseNs};
-    (void)nanosleep(&pause, nullptr);
+    qev::sleepFor(kAcceptRetryPause);
   }
   qev::logLine("QEV: %d", s);
   qev::logLine("QEV: Accepting socket :%d", s2);

@@ -9,30 +9,38 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "constants.h"
 #include "log.h"
+#include "pause.h"
+#include "protocol.h"
 #include "value_file.h"
 
 namespace qev {
 
 namespace {
 
+// Pause before writing again after a write that failed for want of kernel
+// memory: long enough to let it come back, short enough not to be noticed.
+constexpr std::chrono::milliseconds kWriteRetryPause{10};
+
+// Longest that one write to a client who does not read may block before
+// the service looks whether it has been asked to stop.
+constexpr std::chrono::milliseconds kWriteWait{200};
+
+// A stop signal that is held back until a reply's log line is out takes
+// effect after this many seconds at the latest, even if the log is stuck.
+constexpr unsigned kStopGraceSeconds = 1;
+
 // Set from a reply's write until its log line has been flushed.
 volatile std::sig_atomic_t replying = 0;
 // A stop signal that came while replying, to act on once the line is out.
 volatile std::sig_atomic_t deferredStop = 0;
-
-// The connection being served.
-int served = -1;
 
 // Ends the process by `signal` with its default action, as if the service
 // had never caught it. The signal may be blocked (in its own handler): it
@@ -79,16 +87,13 @@ bool connectionGone(int error) {
          error == ECONNABORTED || error == ENOTCONN;
 }
 
-// The client has finished. Answering would only write into a closed
-// connection, so the service is done.
-[[noreturn]] void endOfStream() {
-  logLine("QEV: Connection closed");
-  std::exit(kExitClientClosed);
-}
-
-[[noreturn]] void endOnFailure(int error) {
-  reportError(error);
-  std::exit(connectionGone(error) ? kExitClientLost : kExitFailed);
+// Ends the service with its connection: its client closed its side
+// (`error` 0), and answering would only write into a closed connection; or
+// the connection failed with `error`.
+[[noreturn]] void endConnection(int error) {
+  if (error == 0) endWith(kExitClientClosed, "QEV: Connection closed");
+  endWith(connectionGone(error) ? kExitClientLost : kExitFailed, "Error: %s",
+          std::strerror(error));
 }
 
 // Writes all of `size` bytes, going on after a short, interrupted or timed
@@ -109,7 +114,7 @@ ssize_t writeAll(int fd, const char* data, std::size_t size, bool& cut) {
     const bool short_of_memory = error == ENOBUFS || error == ENOMEM;
     if ((short_of_memory || error == EINTR || error == EAGAIN) &&
         deferredStop == 0) {
-      if (short_of_memory) pauseFor(kWriteRetryPauseNs);
+      if (short_of_memory) sleepFor(kWriteRetryPause);
       continue;
     }
     cut = done > 0;
@@ -122,37 +127,13 @@ ssize_t writeAll(int fd, const char* data, std::size_t size, bool& cut) {
 // Waits for the client's next poll; the bytes themselves mean nothing.
 // Returns only when some arrived: the end of the client's stream ends the
 // service, and so does a failed connection.
-void awaitRequest(int connection, std::array<char, kRecordSize>& buffer) {
+void awaitRequest(int connection, Record& buffer) {
   for (;;) {
     const ssize_t n = recv(connection, buffer.data(), buffer.size(), 0);
     if (n > 0) return;
-    if (n == 0) endOfStream();
-    if (errno != EINTR) endOnFailure(errno);
+    if (n == 0) endConnection(0);
+    if (errno != EINTR) endConnection(errno);
   }
-}
-
-// Waits about `ns` before the value file is tried again, watching the
-// connection meanwhile, so that a client gone while the file is missing
-// does not hold the service (and the supervisor's slot) until it is back.
-// The end of the client's stream with no request waiting, or a failed
-// connection, ends the service as its next receive would. A request that
-// is waiting keeps it waiting for its reply.
-void pauseWatchingClient(long ns) {
-  char byte = 0;
-  const ssize_t n = recv(served, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  if (n == 0) endOfStream();
-  if (n == -1 && errno != EAGAIN && errno != EINTR) endOnFailure(errno);
-  // A failure is reported whatever is asked for; with no request waiting,
-  // one arriving (or the stream's end) ends the pause too.
-  pollfd watch{served, static_cast<short>(n > 0 ? 0 : POLLIN), 0};
-  (void)poll(&watch, 1, static_cast<int>(ns / 1'000'000));
-  if ((watch.revents & (POLLERR | POLLHUP)) == 0) return;
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (getsockopt(served, SOL_SOCKET, SO_ERROR, &error, &length) == -1 ||
-      error == 0)
-    error = ENOTCONN;
-  endOnFailure(error);
 }
 
 }  // namespace
@@ -177,18 +158,22 @@ void handleStops() {
 }
 
 void serveClient(int connection) {
-  served = connection;
   // A client that stops reading would hold a deferred stop for as long as
   // the write blocks: with a send timeout the write comes back now and then
   // to look. Without it (it cannot fail on a TCP socket) a stop waits.
-  const timeval wait{0, kWriteWaitUs};
+  const timeval wait{
+      0, std::chrono::duration_cast<std::chrono::microseconds>(kWriteWait)
+             .count()};
   (void)setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
   std::int32_t currentValue = 0;
-  std::array<char, kRecordSize> replyBuffer{};
+  ValueReader reader;
+  reader.connection = connection;
+  Record replyBuffer{};
   for (;;) {
     // The file is read before the wait, so a reply carries the value as it
     // stood when the server began to wait for that request.
-    readCurrentValue(currentValue, pauseWatchingClient);
+    if (const auto ended = readCurrentValue(currentValue, reader))
+      endConnection(*ended);
     awaitRequest(connection, replyBuffer);
 
     // Zero-fill first: the bytes after the text are part of the record, and
@@ -207,12 +192,12 @@ void serveClient(int connection) {
     logLine("Current: %s:%d:%d", replyBuffer.data(), static_cast<int>(written),
             connection);
     if (written == -1) {
-      reportError(error);
       // A client that is gone would only draw one failed write per cycle
       // for as long as its requests last; one that has part of a record
       // would take the next out of step: the service is done with either.
-      if (connectionGone(error)) std::exit(kExitClientLost);
-      if (cut && deferredStop == 0) std::exit(kExitFailed);
+      if (connectionGone(error) || (cut && deferredStop == 0))
+        endConnection(error);
+      reportError(error);
     }
     replying = 0;
     if (deferredStop != 0) stopNow(deferredStop);

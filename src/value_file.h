@@ -1,11 +1,25 @@
 // Reading the published value from the value file.
 #pragma once
 
+#include <array>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
+#include "log.h"
+
 namespace qev {
+
+// The file, relative to the working directory, that holds the value.
+inline constexpr const char* kValueFile = "current";
+
+// How much of the value file is looked at. A number (with the white space
+// before it) that has not ended within this many bytes is not taken, which
+// keeps every cycle's cost bounded whatever the file holds. One byte more is
+// read, to tell whether a number that fills them ends there.
+inline constexpr std::size_t kValueScanLimit = 4096;
 
 // Reads the integer that leads `text` the way "%d" would: white space is
 // skipped, then an optional '+' or '-', then decimal digits up to the first
@@ -16,27 +30,28 @@ namespace qev {
 std::optional<std::int32_t> parseValue(std::string_view text,
                                        bool more_follows);
 
-// How the reader waits between attempts to open a value file that is not
-// there: pauses for about `ns` nanoseconds. The serving loop watches its
-// connection meanwhile; pauseFor only sleeps.
-using Pause = void (*)(long ns);
-void pauseFor(long ns);
+// A state of the value file that may last: since when it holds, and the
+// line that named it ("" while none stands).
+struct Lasting {
+  std::optional<std::chrono::steady_clock::time_point> since;
+  ReportPace pace;
+  std::array<char, 128> named{};
+};
 
-// Opens the value file in the working directory, reads it and closes it. On
-// return `currentValue` holds the number read, or keeps its previous value
-// when the file held no number in range. The ordinary content costs one
-// read; a number that runs to the end of what a read returned (a filesystem
-// may return less than there is) is completed by reading on, so that it is
-// never cut, and is taken if it ends within kValueScanLimit bytes. While
-// the file cannot be opened, tries again after `pause`: it does not return
-// until an open has succeeded. A wait longer than kOpenReportAfter is named
-// on standard error ("QEV: waiting for current: <reason>", again when the
-// reason changes) and its end too ("QEV: current can be read again"). Reads
-// that have found no number for kNoNumberReportAfter are named too ("QEV: no
-// number in current: <what was found>; still serving <value>", again when
-// what is found changes), and so is the number's return ("QEV: current
-// holds a number again: <value>"). Each of the two is said at most once per
-// kReportInterval.
-void readCurrentValue(std::int32_t& currentValue, Pause pause = pauseFor);
+// What the reader keeps from one cycle to the next.
+struct ValueReader {
+  int connection = -1;  // watched while the file is waited for; -1: none
+  Lasting unopened;     // the file cannot be opened
+  Lasting no_number;    // the file holds no number
+};
+
+// Opens the value file, reads it and closes it: `currentValue` then holds
+// the number read, or keeps its previous value when the file held none.
+// While the file cannot be opened it waits, watching `reader.connection`,
+// and returns without reading only if that connection ends first: with 0
+// when its client closed it with no request waiting, or with the error
+// that ended it. A state of the file that lasts is named on standard error.
+std::optional<int> readCurrentValue(std::int32_t& currentValue,
+                                    ValueReader& reader);
 
 }  // namespace qev

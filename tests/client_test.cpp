@@ -20,7 +20,7 @@ namespace {
 
 using namespace qevtest;
 
-Outcome client(std::vector<std::string> args) {
+Outcome runClient(std::vector<std::string> args) {
   args.insert(args.begin(), QEV_CLIENT_BINARY);
   return runProgram(args);
 }
@@ -93,7 +93,7 @@ class Malformed : public Client,
 TEST_P(Malformed, IsNamedOnStandardErrorWithExitStatusOne) {
   FakeService fake{{GetParam().pieces}, true};
   fake.start();
-  const Outcome run = client({"--timeout", "500"});
+  const Outcome run = runClient({"--timeout", "500"});
   EXPECT_EQ(exitCode(run.status), 1);
   EXPECT_EQ(run.out, "");
   EXPECT_NE(run.err.find(GetParam().complaint), std::string::npos) << run.err;
@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Client, ShortRecordThenCloseIsReported) {
   FakeService fake{{{"42" + zeros(998)}}};
   fake.start();
-  const Outcome run = client({});
+  const Outcome run = runClient({});
   EXPECT_EQ(exitCode(run.status), 1);
   EXPECT_EQ(run.err,
             "qev-client: the service closed the connection after 1000 of 1024 "
@@ -137,7 +137,7 @@ TEST_F(Client, CloseWithoutReplyIsReported) {
   // Reads the poll, then closes without a word.
   FakeService fake(std::vector<std::vector<std::string>>{{}});
   fake.start();
-  const Outcome run = client({});
+  const Outcome run = runClient({});
   EXPECT_EQ(exitCode(run.status), 1);
   EXPECT_EQ(run.err,
             "qev-client: the service closed the connection without a reply\n");
@@ -147,13 +147,13 @@ TEST_F(Client, RecordsSplitAcrossWritesAreJoined) {
   FakeService fake{{{"5" + zeros(1023)}, {"-", "6" + zeros(500), zeros(522)}},
                    true};
   fake.start();
-  const Outcome run = client({"--count", "2", "--interval", "0"});
+  const Outcome run = runClient({"--count", "2", "--interval", "0"});
   EXPECT_EQ(exitCode(run.status), 0) << run.err;
   EXPECT_EQ(run.out, "5\n-6\n");
 }
 
 TEST_F(Client, RefusedConnectionIsReported) {
-  const Outcome run = client({});
+  const Outcome run = runClient({});
   EXPECT_EQ(exitCode(run.status), 1);
   EXPECT_EQ(run.err,
             "qev-client: cannot connect to 127.0.0.1:8792: Connection "
@@ -164,7 +164,7 @@ TEST_F(Client, PrintsTheServiceValueOnce) {
   writeValue(work.path, "-2147483648\n");
   Server server(work.path);
   ASSERT_TRUE(eventually([&] { return !server.out().empty(); }));
-  const Outcome run = client({});
+  const Outcome run = runClient({});
   EXPECT_EQ(exitCode(run.status), 0) << run.err;
   EXPECT_EQ(run.out, "-2147483648\n");
   EXPECT_EQ(server.waitExit(), 0) << "the client's leaving ends the service";
@@ -180,7 +180,7 @@ TEST_F(Client, WatchesAValueChange) {
     server.waitBlockedIn(SYS_recvfrom);
     writeValue(work.path, "2\n");
   });
-  const Outcome run = client({"-n", "3", "-i", "300"});
+  const Outcome run = runClient({"-n", "3", "-i", "300"});
   writer.join();
   EXPECT_EQ(exitCode(run.status), 0) << run.err;
   EXPECT_EQ(run.out, "1\n1\n2\n");
@@ -191,14 +191,21 @@ TEST_F(Client, BenchAndSaturateReportTheirFigures) {
   {
     Server server(work.path);
     ASSERT_TRUE(eventually([&] { return !server.out().empty(); }));
-    const Outcome run = client({"--bench", "--count", "200"});
+    const auto latencies = work.path / "latencies";
+    const Outcome run =
+        runClient({"--bench", "--count", "200", "--port", std::to_string(kPort),
+                   "--latencies", latencies.string()});
     EXPECT_EQ(exitCode(run.status), 0) << run.err;
     EXPECT_TRUE(run.out.starts_with("polls=200 seconds=")) << run.out;
     EXPECT_NE(run.out.find(" p99_us="), std::string::npos) << run.out;
+    // A latency in microseconds a line, one for each poll.
+    const std::string lines = readFile(latencies);
+    EXPECT_EQ(countOf(lines, "\n"), 200);
+    EXPECT_GT(std::stod(lines), 0) << lines.substr(0, 40);
   }
   Server server(work.path);
   ASSERT_TRUE(eventually([&] { return !server.out().empty(); }));
-  const Outcome run = client({"--saturate", "1"});
+  const Outcome run = runClient({"--saturate", "1"});
   EXPECT_EQ(exitCode(run.status), 0) << run.err;
   EXPECT_TRUE(run.out.starts_with("records=")) << run.out;
   EXPECT_FALSE(run.out.starts_with("records=0 ")) << run.out;
@@ -219,7 +226,7 @@ TEST_P(Hosts, AreReachedByAddressOrName) {
   Socket listener{ipv6 ? listenOnServicePort(AF_INET6) : -1};
   Server server(work.path, {.stdin_fd = listener.fd});
   ASSERT_TRUE(eventually([&] { return !server.out().empty(); }));
-  const Outcome run = client({"--host", GetParam()});
+  const Outcome run = runClient({"--host", GetParam()});
   EXPECT_EQ(exitCode(run.status), 0) << run.err;
   EXPECT_EQ(run.out, "12\n");
 }
@@ -244,7 +251,7 @@ TEST(ClientUsage, BadArgumentsAreUsageErrors) {
       {"--timeout"},
       {"--host", "localhost", "--bench", "--count", "0"}};
   for (const auto& args : cases) {
-    const Outcome run = client(args);
+    const Outcome run = runClient(args);
     EXPECT_EQ(exitCode(run.status), 2) << args[0];
     EXPECT_NE(run.err.find("Try 'qev-client --help'."), std::string::npos)
         << run.err;
@@ -252,16 +259,10 @@ TEST(ClientUsage, BadArgumentsAreUsageErrors) {
 }
 
 TEST(ClientUsage, HelpDescribesTheOptions) {
-  const Outcome run = client({"--help"});
+  const Outcome run = runClient({"--help"});
   EXPECT_EQ(exitCode(run.status), 0);
   EXPECT_TRUE(run.out.starts_with("Usage: qev-client")) << run.out;
   EXPECT_NE(run.out.find("--saturate"), std::string::npos);
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  qevtest::enterUserNamespace();
-  return RUN_ALL_TESTS();
-}

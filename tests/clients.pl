@@ -1,7 +1,8 @@
 #!/usr/bin/perl
-# Clients of 127.0.0.1:8792, as many as asked, each polling POLLS times
-# (default 1) and checking every record: 1024 bytes, a number's text, then
-# zero bytes.
+# Clients of qev on 127.0.0.1, as many as asked, each polling POLLS times
+# (default 1) and checking that every record is VALUE's: its text, then zero
+# bytes to the record's end. The port and the record's size are read from
+# src/protocol.h.
 #   after:    one after the other, each connecting once the one before has
 #             left; measures the hand-over, from one client's leaving to the
 #             next one's first record, and prints its median and worst.
@@ -12,20 +13,26 @@
 #             and leaving; measures connect to record.
 # Prints how many clients were served, refused, reset (no whole record) or
 # sent a record of the wrong form.
-# Usage: clients.pl after|together|oneshot COUNT [POLLS]
+# Usage: clients.pl after|together|oneshot COUNT VALUE [POLLS]
 use strict;
 use warnings;
+use File::Basename;
 use Socket;
 use Time::HiRes qw(time);
 
-my ($mode, $count, $polls) = @ARGV;
+my ($mode, $count, $value, $polls) = @ARGV;
 $polls //= 1;
+open(my $header, '<', dirname(__FILE__) . '/../src/protocol.h') or die "protocol.h: $!";
+my $protocol = do { local $/; <$header> };
+my ($port) = $protocol =~ /kPort = (\d+);/ or die "no kPort in protocol.h";
+my ($size) = $protocol =~ /kRecordSize = (\d+);/ or die "no kRecordSize in protocol.h";
+my $expected = $value . ("\0" x ($size - length($value)));
 my ($served, $refused, $reset, $wrong) = (0, 0, 0, 0);
 my (@ms, $left);
 
 sub connected {
   socket(my $s, PF_INET, SOCK_STREAM, 0) or die "socket: $!";
-  return connect($s, pack_sockaddr_in(8792, inet_aton("127.0.0.1"))) ? $s : undef;
+  return connect($s, pack_sockaddr_in($port, inet_aton("127.0.0.1"))) ? $s : undef;
 }
 
 # One poll: true for a well-formed record; counts what went wrong.
@@ -33,13 +40,13 @@ sub polled {
   my ($s) = @_;
   send($s, "x", 0);
   my $record = '';
-  while (length($record) < 1024) {
-    my $got = sysread($s, my $chunk, 1024 - length($record));
+  while (length($record) < $size) {
+    my $got = sysread($s, my $chunk, $size - length($record));
     last unless $got;
     $record .= $chunk;
   }
-  if (length($record) != 1024) { $reset++; return 0; }
-  if ($record !~ /^-?[0-9]+\0+$/) { $wrong++; return 0; }
+  if (length($record) != $size) { $reset++; return 0; }
+  if ($record ne $expected) { $wrong++; return 0; }
   return 1;
 }
 

@@ -135,9 +135,3 @@ TEST_F(DeadPeer, QuietClientIsKeptHoweverLongItWaitsBetweenPolls) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  qevtest::enterUserNamespace();
-  return RUN_ALL_TESTS();
-}

@@ -33,24 +33,11 @@ namespace fs = std::filesystem;
 
 class Faults : public NetworkTest {};
 
-// The value of a record that is exactly what the service must send: "%d"
-// text of a signed 32-bit number, then zero bytes to the end.
+// The value of a record that is exactly what the service must send.
 std::optional<std::int64_t> valueOf(const std::string& record) {
-  if (record.size() != kRecord) return std::nullopt;
-  const auto end = record.find('\0');
-  if (end == 0 || end == std::string::npos || end > 11) return std::nullopt;
-  if (record.find_first_not_of('\0', end) != std::string::npos)
-    return std::nullopt;
-  const std::string text = record.substr(0, end);
-  const std::size_t digits = text[0] == '-' ? 1 : 0;
-  if (digits == text.size() ||
-      text.find_first_not_of("0123456789", digits) != std::string::npos ||
-      (text[digits] == '0' && text.size() > digits + 1))
-    return std::nullopt;
-  const std::int64_t value = std::stoll(text);
-  if (value < INT32_MIN || value > INT32_MAX || text == "-0")
-    return std::nullopt;
-  return value;
+  const auto checked = qev::checkRecord(record);
+  if (const auto* value = std::get_if<std::int32_t>(&checked)) return *value;
+  return std::nullopt;
 }
 
 // Values whose every prefix is distinguishable from a value written: ten
@@ -61,21 +48,20 @@ bool isWritten(std::int64_t v, long last) {
          (v - written(0)) / 7 <= last;
 }
 
-// Reads records until nothing more comes for a while; returns them all.
-std::string drain(int fd) {
+// Reads records until nothing more comes for a while and `server` waits
+// for a request, every one answered; returns them all.
+std::string drain(const Server& server, int fd) {
   std::string all;
-  for (;;) {
+  for (int i = 0; i < 100; ++i) {
     std::string more = readBytes(fd, 1 << 22, 500ms);
-    if (more.empty()) return all;
+    if (more.empty() && server.waitBlockedIn(SYS_recvfrom, 0s)) break;
     all += more;
   }
+  return all;
 }
 
 TEST_F(Faults, InPlaceRewritesStillGiveWellFormedRecords) {
-  writeValue(work.path, std::to_string(written(0)) + "\n");
-  Server server(work.path);
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
+  Server& server = startServing(std::to_string(written(0)) + "\n");
 
   std::jthread writer([&](const std::stop_token& stop) {
     const auto file = work.path / "current";
@@ -96,10 +82,7 @@ TEST_F(Faults, InPlaceRewritesStillGiveWellFormedRecords) {
 }
 
 TEST_F(Faults, RenamedRewritesGiveExactlyTheValuesWritten) {
-  writeValue(work.path, std::to_string(written(0)) + "\n");
-  Server server(work.path);
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
+  startServing(std::to_string(written(0)) + "\n");
 
   std::atomic<long> last{0};
   std::jthread writer([&](const std::stop_token& stop) {
@@ -142,10 +125,7 @@ class HostileFile : public Faults,
                     public ::testing::WithParamInterface<Hostile> {};
 
 TEST_P(HostileFile, KeepsServingTheLastGoodValueAndNamesALastingLack) {
-  writeValue(work.path, "5\n");
-  Server server(work.path);
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
+  Server& server = startServing("5\n");
   EXPECT_EQ(poll(client.fd), recordOf("5"));
   ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
 
@@ -232,9 +212,7 @@ class FlappingFile : public Faults,
                      public ::testing::WithParamInterface<Flapping> {};
 
 TEST_P(FlappingFile, IsNamedAtMostOnceEveryTenSecondsAndItsEndOnce) {
-  writeValue(work.path, "5\n");
-  Server server(work.path, {.unprivileged = true});
-  Socket client{connectToService()};
+  Server& server = startServing("5\n", {.unprivileged = true});
   ASSERT_EQ(poll(client.fd), recordOf("5"));
   std::atomic<bool> flapping{true};
   std::jthread writer([&] {
@@ -270,20 +248,6 @@ INSTANTIATE_TEST_SUITE_P(
             "QEV: waiting for current: ", "QEV: current can be read again\n"}),
     [](const auto& info) { return info.param.name; });
 
-// Sends `count` requests of `size` bytes from a thread of its own while the
-// caller does as it likes with the replies.
-struct Flood {
-  Flood(int fd, int count, std::size_t size)
-      : thread([=] {
-          const std::string request(size, 'r');
-          for (int i = 0; i < count; ++i)
-            if (send(fd, request.data(), size, MSG_NOSIGNAL) !=
-                static_cast<ssize_t>(size))
-              return;
-        }) {}
-  std::jthread thread;
-};
-
 // Every byte received is whole records, one per cycle line in the log, and
 // every cycle line shows a whole write.
 void expectOneWholeRecordPerCycle(const std::string& received,
@@ -292,60 +256,50 @@ void expectOneWholeRecordPerCycle(const std::string& received,
   const int cycles = countOf(out, "Current: ");
   EXPECT_EQ(countOf(out, std::string("Current: ") + text + ":1024:4\n"),
             cycles);
-  ASSERT_EQ(received.size(), static_cast<std::size_t>(cycles) * kRecord);
+  ASSERT_EQ(received.size(), static_cast<std::size_t>(cycles) * kRecordSize);
   const std::string record = recordOf(text);
-  for (std::size_t at = 0; at < received.size(); at += kRecord)
-    ASSERT_EQ(received.compare(at, kRecord, record), 0) << "at byte " << at;
+  for (std::size_t at = 0; at < received.size(); at += kRecordSize)
+    ASSERT_EQ(received.compare(at, kRecordSize, record), 0) << "at byte " << at;
 }
 
 TEST_F(Faults, ClientThatStopsReadingBlocksTheServerAndLosesNothing) {
-  writeValue(work.path, "31\n");
-  Server server(work.path);
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
+  Server& server = startServing("31\n");
   const int small = 16384;
   setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  std::string received;
-  {
-    // More than the server's send buffer can hold (4 MiB at most here).
-    Flood flood(client.fd, 8000, kRecord);
-    // Nobody reads: the server fills the connection and blocks in write.
-    ASSERT_TRUE(server.waitBlockedIn(SYS_write));
-    std::this_thread::sleep_for(200ms);
-    // Still there (its write comes back every 200 ms to look for a stop).
-    ASSERT_TRUE(server.waitBlockedIn(SYS_write, 1s)) << "still blocked";
-    // Reading again, with room to read quickly.
-    const int large = 4 << 20;
-    setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &large, sizeof large);
-    received = drain(client.fd);
-  }
-  received += drain(client.fd);
-  EXPECT_GE(received.size(), 8000 * kRecord);
+  // Nobody reads: the server fills the connection and blocks in write.
+  const std::size_t sent = fillUntilBlockedWriting(server, client.fd);
+  ASSERT_GT(sent, 0U) << "never blocked writing";
+  std::this_thread::sleep_for(200ms);
+  // Still there (its write comes back every 200 ms to look for a stop).
+  ASSERT_TRUE(server.waitBlockedIn(SYS_write, 1s)) << "still blocked";
+  // Reading again, with room to read quickly: a record for every receive,
+  // of at most a record's bytes.
+  const int large = 4 << 20;
+  setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &large, sizeof large);
+  const std::string received = drain(server, client.fd);
+  EXPECT_GE(received.size(), sent);
   expectOneWholeRecordPerCycle(received, server, "31");
   EXPECT_EQ(server.err(), "");
 }
 
 TEST_F(Faults, OneMebibyteRequestIsTakenInAsManyPolls) {
-  writeValue(work.path, "32\n");
-  Server server(work.path);
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
+  Server& server = startServing("32\n");
   std::string received;
   {
-    Flood flood(client.fd, 1, 1 << 20);
-    received = drain(client.fd);
+    std::jthread sender([&] {
+      const std::string request(1 << 20, 'r');
+      (void)send(client.fd, request.data(), request.size(), MSG_NOSIGNAL);
+    });
+    received = drain(server, client.fd);
   }
-  received += drain(client.fd);
+  received += drain(server, client.fd);
   // At most 1024 bytes a receive: at least 1024 polls.
-  EXPECT_GE(received.size(), 1024 * kRecord);
+  EXPECT_GE(received.size(), 1024 * kRecordSize);
   expectOneWholeRecordPerCycle(received, server, "32");
 }
 
 TEST_F(Faults, StopAndContinueLosesAndTearsNothing) {
-  writeValue(work.path, "-33\n");
-  Server server(work.path);
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
+  Server& server = startServing("-33\n");
   std::jthread stopper([&](const std::stop_token& stop) {
     while (!stop.stop_requested()) {
       kill(server.pid, SIGSTOP);
@@ -408,29 +362,19 @@ TEST_F(Faults, StopSignalAtAnyMomentLeavesALineForEveryReplySent) {
 }
 
 TEST_F(Faults, StopSignalEndsTheServiceEvenWhileItsWriteIsBlocked) {
-  writeValue(work.path, "37\n");
-  Server server(work.path);
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
+  Server& server = startServing("37\n");
   const int small = 16384;
   setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  Flood flood(client.fd, 8000, kRecord);  // more than the buffers hold
-  ASSERT_TRUE(server.waitBlockedIn(SYS_write));
-  std::this_thread::sleep_for(100ms);
-  ASSERT_TRUE(server.waitBlockedIn(SYS_write, 1s));
+  ASSERT_TRUE(fillUntilBlockedWriting(server, client.fd));
   ASSERT_EQ(kill(server.pid, SIGTERM), 0);
   // The reply that could not go out is logged as failed, and the stop
   // follows.
   EXPECT_TRUE(endedBy(server.waitExit(2s), SIGTERM));
   EXPECT_TRUE(server.out().ends_with("Current: 37:-1:4\n")) << server.out();
-  shutdown(client.fd, SHUT_RDWR);  // lets the flood end
 }
 
 TEST_F(Faults, StopSignalWhileWaitingEndsTheServiceAtOnce) {
-  writeValue(work.path, "36\n");
-  Server server(work.path);
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
+  Server& server = startServing("36\n");
   ASSERT_EQ(poll(client.fd), recordOf("36"));
   ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
   ASSERT_EQ(kill(server.pid, SIGTERM), 0);
@@ -467,7 +411,7 @@ TEST_P(LastingWait, IsNamedOnceAndAnsweredAsSoonAsTheFileCanBeRead) {
 
   const auto restored = Clock::now();
   GetParam().restore(work.path);
-  EXPECT_EQ(readBytes(client.fd, kRecord), recordOf("15"));
+  EXPECT_EQ(readBytes(client.fd, kRecordSize), recordOf("15"));
   const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(
       Clock::now() - restored);
   std::printf("answered %lld ms after the file could be read\n",
@@ -519,7 +463,7 @@ TEST_P(ClientDuringAWait, EndsTheServiceAsItsNextReceiveWould) {
   if (GetParam().status == -1) {
     EXPECT_EQ(server.waitExit(500ms), -1) << "the request waits for its reply";
     writeValue(work.path, "15\n");
-    EXPECT_EQ(readBytes(client, kRecord), recordOf("15"));
+    EXPECT_EQ(readBytes(client, kRecordSize), recordOf("15"));
     close(client);
     EXPECT_EQ(exitCode(server.waitExit()), 0);
   } else {
@@ -548,10 +492,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Faults, FileReplacedByRenameAThousandTimesDrawsNoWaitLine) {
-  writeValue(work.path, "0\n");
-  Server server(work.path);
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
+  Server& server = startServing("0\n");
   std::atomic<bool> writing{true};
   std::jthread writer([&] {
     for (int i = 1; i <= 1000; ++i) writeValue(work.path, std::to_string(i));
@@ -637,10 +578,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Faults, StopSignalIgnoredAtStartStaysIgnored) {
-  writeValue(work.path, "39\n");
-  Server server(work.path, {.ignored = signalBit(SIGINT)});
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
+  Server& server = startServing("39\n", {.ignored = signalBit(SIGINT)});
   ASSERT_EQ(poll(client.fd), recordOf("39"));
   ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
   ASSERT_EQ(kill(server.pid, SIGINT), 0);
@@ -759,9 +697,3 @@ TEST_F(Faults, ClientGoneUnderAWriteEndsTheServiceOnce) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  qevtest::enterUserNamespace();
-  return RUN_ALL_TESTS();
-}

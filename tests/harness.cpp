@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -128,15 +129,11 @@ pid_t spawn(const std::vector<std::string>& argv,
       environment.emplace_back(*entry);
   }
   if (options.faults != nullptr) {
-#ifdef QEV_FAULT_INJECTION
     environment.push_back(std::string("LD_PRELOAD=") + QEV_FAULT_INJECTION);
     environment.push_back(std::string("QEV_FAULTS=") + options.faults);
     // A sanitized qev wants its runtime first; the preloaded library is
     // plain and interposes only write and recv.
     asan_options += "verify_asan_link_order=0";
-#else
-    throw std::logic_error("this test binary has no fault injection");
-#endif
   }
   environment.push_back(asan_options);
   std::vector<char*> env;
@@ -193,15 +190,20 @@ pid_t spawn(const std::vector<std::string>& argv,
 
 }  // namespace
 
+Server& NetworkTest::startServing(const std::string& value,
+                                  const Options& options) {
+  writeValue(work.path, value);
+  server.emplace(work.path, options);
+  client.fd = connectToService();
+  if (client.fd == -1) throw std::runtime_error("cannot connect to qev");
+  return *server;
+}
+
 Server::Server(const std::filesystem::path& work, const Options& options)
     : logs(log_dir.path) {
-#ifdef QEV_DYNAMIC_BINARY
   // The shipped qev is static: a preloaded library reaches only this one.
   const char* const binary =
       options.faults != nullptr ? QEV_DYNAMIC_BINARY : QEV_BINARY;
-#else
-  const char* const binary = QEV_BINARY;
-#endif
   pid = spawn(options.command.empty() ? std::vector<std::string>{binary}
                                       : options.command,
               work, logs, options);
@@ -312,7 +314,7 @@ int listenOnServicePort(int family, int protocol) {
       ipv6 ? bind(fd, reinterpret_cast<sockaddr*>(&in6), sizeof in6) == 0
            : bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in) == 0;
   if (!bound) fail("bind");
-  if (listen(fd, 4096) == -1) fail("listen");
+  if (listen(fd, SOMAXCONN) == -1) fail("listen");
   return fd;
 }
 
@@ -363,12 +365,15 @@ std::string readBytes(int fd, std::size_t n, Clock::duration limit) {
   return data;
 }
 
-bool fillUntilBlockedWriting(const Server& server, int client) {
+std::size_t fillUntilBlockedWriting(const Server& server, int client) {
   const std::string requests(1 << 16, 'r');
-  for (int i = 0; i < 500 && !server.waitBlockedWriting(4, 20ms); ++i)
-    (void)send(client, requests.data(), requests.size(),
-               MSG_DONTWAIT | MSG_NOSIGNAL);
-  return server.waitBlockedWriting(4);
+  std::size_t sent = 0;
+  for (int i = 0; i < 500 && !server.waitBlockedWriting(4, 20ms); ++i) {
+    const ssize_t n = send(client, requests.data(), requests.size(),
+                           MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) sent += static_cast<std::size_t>(n);
+  }
+  return server.waitBlockedWriting(4) ? sent : 0;
 }
 
 void resetAndClose(int fd) {
@@ -379,8 +384,8 @@ void resetAndClose(int fd) {
 
 std::string poll(int fd) {
   if (send(fd, "x", 1, MSG_NOSIGNAL) != 1) return {};
-  std::string record = readBytes(fd, kRecord);
-  return record.size() == kRecord ? record : std::string{};
+  std::string record = readBytes(fd, kRecordSize);
+  return record.size() == kRecordSize ? record : std::string{};
 }
 
 std::size_t pendingAfter(int fd, Clock::duration limit) {
@@ -389,7 +394,7 @@ std::size_t pendingAfter(int fd, Clock::duration limit) {
 
 std::string recordOf(const std::string& text) {
   std::string record = text;
-  record.resize(kRecord, '\0');
+  record.resize(kRecordSize, '\0');
   return record;
 }
 
@@ -455,6 +460,8 @@ bool eventually(const std::function<bool()>& condition, Clock::duration limit) {
 }
 
 bool portInState(const char* state) {
+  std::array<char, 8> port{};  // as the table shows it: ":2258"
+  (void)std::snprintf(port.data(), port.size(), ":%04X", unsigned{kPort});
   for (const char* file : {"/proc/net/tcp", "/proc/net/tcp6"}) {
     std::ifstream table(file);
     std::string line;
@@ -466,7 +473,7 @@ bool portInState(const char* state) {
       std::string remote;
       std::string current;
       fields >> slot >> local >> remote >> current;
-      if (local.ends_with(":2258") && current == state) return true;
+      if (local.ends_with(port.data()) && current == state) return true;
     }
   }
   return false;

@@ -11,17 +11,19 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "protocol.h"
 
 namespace qevtest {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-inline constexpr std::size_t kRecord = 1024;
-inline constexpr std::uint16_t kPort = 8792;
+using qev::kPort;
+using qev::kRecordSize;
 
 // Once per process: a user namespace of our own in which we may make
 // network namespaces, even when not started as root.
@@ -45,13 +47,6 @@ struct Socket {
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
   int fd;
-};
-
-// A test with a fresh network namespace and a scratch working directory.
-class NetworkTest : public ::testing::Test {
- protected:
-  void SetUp() override { enterFreshNetwork(); }
-  TempDir work;
 };
 
 // Writes `text` as the value file, atomically (a temporary, then rename).
@@ -109,6 +104,19 @@ struct Server {
   pid_t pid = -1;
 };
 
+// A test with a fresh network namespace and a scratch working directory.
+class NetworkTest : public ::testing::Test {
+ protected:
+  void SetUp() override { enterFreshNetwork(); }
+  // Writes `value` as the value file, starts qev with `options`, and
+  // connects `client` to it; throws when it cannot connect.
+  Server& startServing(const std::string& value, const Options& options = {});
+
+  TempDir work;
+  std::optional<Server> server;
+  Socket client{-1};
+};
+
 // A program run to its end: its wait status and what it printed.
 struct Outcome {
   int status = -1;
@@ -133,8 +141,9 @@ int listenOnServicePort(int family = 0, int protocol = 0);
 int connectToService(Clock::duration limit = 5s, bool ipv6 = false,
                      int protocol = 0);
 // Sends requests on `client`, reading nothing, until `server` blocks writing
-// a reply to its connection (descriptor 4); true once it does.
-bool fillUntilBlockedWriting(const Server& server, int client);
+// a reply to its connection (descriptor 4). Returns the bytes sent, or 0
+// when it never blocked.
+std::size_t fillUntilBlockedWriting(const Server& server, int client);
 // Closes `fd` with a reset (SO_LINGER of 0), as a client that aborts.
 void resetAndClose(int fd);
 // Sends one poll byte and reads one whole record; empty on failure.

@@ -4,6 +4,7 @@
 set -euo pipefail
 build=$1
 check=$2
+recipes=$(cd "$(dirname "$0")/../dist/recipes" && pwd)
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 fail() {
@@ -43,16 +44,15 @@ man)
     warnings=$(zcat "$page" | groff -ww -man -z 2>&1)
     [[ -z $warnings ]] || fail "$page: $warnings"
   done
-  # qev(8) gives the README's recipes, which the supervisor test runs.
+  # qev(8) gives the recipes in dist/recipes, which the supervisor test runs.
   page=$(zcat "$installed/share/man/man8/qev.8.gz" | groff -man -Tutf8 -P -cbou 2>/dev/null |
     sed 's/^ *//; s/[‐−]/-/g')
-  readme=$(dirname "$0")/../README.md
-  for recipe in '8792 stream tcp  wait.1000' '    cps         = 1000 5' \
-    'tcpserver -u "$(id -u qev)"'; do
-    line=$(grep -m1 -F -- "$recipe" "$readme" | sed 's/^ *//')
-    [[ -n $line ]] || fail "README.md has no recipe beginning '$recipe'"
-    line=${line//\/usr\/bin\/qev/$prefix\/bin\/qev}
-    grep -qF -- "$line" <<<"$page" || fail "qev(8) lacks the README's line: $line"
+  for recipe in "$recipes"/*; do
+    while IFS= read -r line; do
+      line=${line#"${line%%[! ]*}"}
+      line=${line//\/usr\/bin\/qev/$prefix\/bin\/qev}
+      grep -qF -- "$line" <<<"$page" || fail "qev(8) lacks $(basename "$recipe")'s line: $line"
+    done <"$recipe"
   done
   ;;
 verify)
@@ -116,9 +116,8 @@ $listed"
   # Its removal disables the inetd lines that run qev, the Debian way:
   # tried on the README's lines in a private overlay of /etc.
   if [[ $(id -u) -eq 0 ]] && command -v update-inetd >/dev/null; then
-    readme=$(dirname "$0")/../README.md
-    lines=$(grep '^8792 stream tcp' "$readme")
-    [[ $(wc -l <<<"$lines") -eq 2 ]] || fail "README.md has no inetd lines"
+    lines=$(cat "$recipes"/inetd-*.conf)
+    [[ $(wc -l <<<"$lines") -eq 2 ]] || fail "dist/recipes has no inetd lines"
     mkdir -p "$root/etc-upper" "$root/etc-work"
     inetd=$(unshare -m sh -c 'mount -t overlay overlay \
       -o "lowerdir=/etc,upperdir=$1/etc-upper,workdir=$1/etc-work" /etc &&
@@ -129,7 +128,7 @@ $listed"
     expected+=$'\ndaytime stream tcp nowait root internal'
     [[ $inetd == "$expected" ]] || fail "inetd.conf after removal:
 $inetd"
-    echo "removal disables the README's inetd lines"
+    echo "removal disables the inetd recipes' lines"
   fi
   echo "package: $(basename "$deb"), Depends: $depends"
   ;;

@@ -200,7 +200,7 @@ suppressed=$(inside journalctl -o cat --no-pager | grep -c Suppressed || true)
 [[ $suppressed -eq 0 ]] || fail "journald suppressed messages"
 
 echo "== 50 clients one after the other"
-handover=$(net perl "$source_dir/tests/clients.pl" after 50)
+handover=$(net perl "$source_dir/tests/clients.pl" after 50 43)
 echo "hand-over: $handover"
 [[ $handover == *" served=50 "*" refused=0 reset=0 wrong=0" ]] || fail "clients were not served"
 # The figure to watch is the median against its 50 ms target. Most of it
@@ -226,7 +226,7 @@ container_cpu() {
 oneshot() {
   local line cpu
   cpu=$(container_cpu)
-  line=$(net perl "$source_dir/tests/clients.pl" oneshot 50)
+  line=$(net perl "$source_dir/tests/clients.pl" oneshot 50 43)
   [[ $line == *" served=50 "*" refused=0 reset=0 wrong=0" ]] || fail "one-shot clients: $line"
   echo "$line cpu_ms_per_client=$(awk -v a="$cpu" -v b="$(container_cpu)" 'BEGIN { printf "%.1f", (b - a) / 50 }')"
 }
@@ -333,7 +333,7 @@ switch_from qev.socket
 [[ $(enabled) == qev-concurrent.socket ]] || fail "enabled after the switch: $(enabled)"
 [[ $(inside systemctl is-active qev.socket || true) == inactive ]] ||
   fail "qev-concurrent.socket did not stop qev.socket"
-together=$(net perl "$source_dir/tests/clients.pl" together 20 5)
+together=$(net perl "$source_dir/tests/clients.pl" together 20 43 5)
 echo "together: $together"
 [[ $together == "clients=20 served=20 refused=0 reset=0 wrong=0" ]] ||
   fail "not every client was served"

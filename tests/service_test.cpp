@@ -61,10 +61,7 @@ class Records : public Service,
                 public ::testing::WithParamInterface<RecordCase> {};
 
 TEST_P(Records, RepliesToAPollWithOneZeroPaddedRecordAndLogsIt) {
-  writeValue(work.path, GetParam().file);
-  Server server(work.path, {.faults = GetParam().faults});
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
+  Server& server = startServing(GetParam().file, {.faults = GetParam().faults});
   EXPECT_EQ(poll(client.fd), recordOf(GetParam().text));
   ASSERT_TRUE(
       eventually([&] { return countOf(server.out(), "Current: ") == 1; }));
@@ -94,10 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Service, ReplyCarriesTheValueReadBeforeTheWait) {
-  writeValue(work.path, "1\n");
-  Server server(work.path);
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
+  Server& server = startServing("1\n");
   EXPECT_EQ(poll(client.fd), recordOf("1"));
   // Once the server sleeps in its receive it has read the file for the
   // next reply; a change now shows only in the reply after that.
@@ -108,15 +102,13 @@ TEST_F(Service, ReplyCarriesTheValueReadBeforeTheWait) {
 }
 
 TEST_F(Service, AnswersEachReceiveNotEachMessage) {
-  writeValue(work.path, "7\n");
-  Server server(work.path);
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
+  Server& server = startServing("7\n");
 
   // 1500 bytes that have arrived whole take two receives: two records.
   const std::string big(1500, 'q');
   ASSERT_EQ(send(client.fd, big.data(), big.size(), 0), 1500);
-  EXPECT_EQ(readBytes(client.fd, 2 * kRecord), recordOf("7") + recordOf("7"));
+  EXPECT_EQ(readBytes(client.fd, 2 * kRecordSize),
+            recordOf("7") + recordOf("7"));
   ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
   EXPECT_EQ(pendingAfter(client.fd, 0ms), 0U);
 
@@ -129,7 +121,7 @@ TEST_F(Service, AnswersEachReceiveNotEachMessage) {
   ASSERT_EQ(send(client.fd, "a", 1, 0), 1);
   ASSERT_EQ(send(client.fd, "b", 1, 0), 1);
   ASSERT_EQ(kill(server.pid, SIGCONT), 0);
-  EXPECT_EQ(readBytes(client.fd, kRecord), recordOf("7"));
+  EXPECT_EQ(readBytes(client.fd, kRecordSize), recordOf("7"));
   ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
   EXPECT_EQ(pendingAfter(client.fd, 0ms), 0U);
   EXPECT_EQ(countOf(server.out(), "Current: 7:1024:4\n"), 3);
@@ -155,7 +147,7 @@ TEST_F(Service, WaitsQuietlyForAMissingFileThenAnswersPromptly) {
 
   const auto written = Clock::now();
   writeValue(work.path, "5\n");
-  EXPECT_EQ(readBytes(client.fd, kRecord), recordOf("5"));
+  EXPECT_EQ(readBytes(client.fd, kRecordSize), recordOf("5"));
   const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(
       Clock::now() - written);
   std::printf("reply %lld ms after the file appeared\n",
@@ -203,10 +195,7 @@ TEST_F(Service, TakenPortIsReportedAndEndsTheServiceBeforeItClaimsToWait) {
 }
 
 TEST_F(Service, EndOfStreamEndsTheServiceWithoutAReply) {
-  writeValue(work.path, "9\n");
-  Server server(work.path);
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
+  Server& server = startServing("9\n");
   EXPECT_EQ(poll(client.fd), recordOf("9"));
   ASSERT_EQ(shutdown(client.fd, SHUT_WR), 0);
 
@@ -259,7 +248,7 @@ TEST_F(Service, FailedAcceptIsRetriedAtAPaceUntilItSucceeds) {
   ASSERT_EQ(prlimit(server.pid, RLIMIT_NOFILE, nullptr, &limit), 0);
   limit.rlim_cur = 64;
   ASSERT_EQ(prlimit(server.pid, RLIMIT_NOFILE, &limit, nullptr), 0);
-  EXPECT_EQ(readBytes(client.fd, kRecord), recordOf("6"));
+  EXPECT_EQ(readBytes(client.fd, kRecordSize), recordOf("6"));
   EXPECT_EQ(countOf(server.out(), "QEV: Accepting socket :4\n"), 1);
   EXPECT_EQ(server.out().find(":-1"), std::string::npos);
 }
@@ -303,10 +292,7 @@ class PassingWriteFailure : public Service,
 };
 
 TEST_P(PassingWriteFailure, StillSendsWholeRecordsOnly) {
-  writeValue(work.path, "-123456\n");
-  Server server(work.path, {.faults = GetParam()});
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
+  Server& server = startServing("-123456\n", {.faults = GetParam()});
   for (int i = 0; i < 20; ++i)
     ASSERT_EQ(poll(client.fd), recordOf("-123456")) << "poll " << i;
   ASSERT_TRUE(
@@ -322,10 +308,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, PassingWriteFailure,
                          ::testing::Values("interrupt", "nobufs"));
 
 TEST_F(Service, LogNeverLeaksIntoRecordsWhenStartedWithStdoutClosed) {
-  writeValue(work.path, "8\n");
-  Server server(work.path, {.stdout_closed = true});
-  Socket client{connectToService()};
-  ASSERT_NE(client.fd, -1);
+  Server& server = startServing("8\n", {.stdout_closed = true});
   for (int i = 0; i < 3; ++i) EXPECT_EQ(poll(client.fd), recordOf("8"));
   EXPECT_EQ(pendingAfter(client.fd, 100ms), 0U);
   EXPECT_EQ(server.err(), "");
@@ -374,7 +357,7 @@ TEST_F(Service, InstancesStartedInTurnOnOneSocketHandOverWithoutRefusing) {
 
   const auto started = Clock::now();
   Server second(work.path, {.stdin_fd = listener.fd});
-  EXPECT_EQ(readBytes(waiting.fd, kRecord), recordOf("13"));
+  EXPECT_EQ(readBytes(waiting.fd, kRecordSize), recordOf("13"));
   const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(
       Clock::now() - started);
   std::printf("waiting client answered %lld ms after the next start\n",
@@ -579,50 +562,53 @@ INSTANTIATE_TEST_SUITE_P(
             }}),
     [](const auto& info) { return info.param.name; });
 
-// Where the log goes when the served socket is standard output too: to
-// syslog when standard error is the socket as well (the inetd family), or
-// else to standard error (tcpserver). Never into the socket.
-class ServedSocketLog : public Service,
-                        public ::testing::WithParamInterface<bool> {};
+// Where the log goes when the served socket is standard output or error
+// too: to syslog when it is both (the inetd family), or else to the other
+// stream (tcpserver passes it as standard output). Never to the client.
+struct LogRoute {
+  const char* name;
+  bool out;  // standard output is the socket
+  bool err;  // standard error is the socket
 
-TEST_P(ServedSocketLog, GoesToSyslogOrStandardErrorAndNeverToTheClient) {
-  const bool to_syslog = GetParam();
+  friend void PrintTo(const LogRoute& c, std::ostream* os) { *os << c.name; }
+};
+
+class ServedSocketLog : public Service,
+                        public ::testing::WithParamInterface<LogRoute> {};
+
+TEST_P(ServedSocketLog, GoesToSyslogOrTheOtherStreamAndNeverToTheClient) {
+  const LogRoute& route = GetParam();
   writeValue(work.path, "14\n");
   Syslog syslog{privateSyslog()};
   std::vector<int> keep;
   int client = -1;
   const int connection = accepted(keep, client);
   Server server(work.path, {.stdin_fd = connection,
-                            .stdout_fd = connection,
-                            .stderr_fd = to_syslog ? connection : -1});
+                            .stdout_fd = route.out ? connection : -1,
+                            .stderr_fd = route.err ? connection : -1});
   for (int i = 0; i < 2; ++i) EXPECT_EQ(poll(client), recordOf("14"));
   EXPECT_EQ(pendingAfter(client, 100ms), 0U);
   resetAndClose(client);
   EXPECT_EQ(exitCode(server.waitExit()), 2);
   for (const int fd : keep) close(fd);
-  if (!to_syslog) {
-    EXPECT_EQ(server.err(),
-              "QEV: Serving connection :0\nCurrent: 14:1024:0\n"
-              "Current: 14:1024:0\nError: Connection reset by peer\n");
+  if (route.out && route.err) {
+    EXPECT_TRUE(eventually(
+        [&] { return syslog.lines("<27>", "Error: Connection reset") == 1; }));
+    EXPECT_EQ(syslog.lines("<30>", "QEV: Serving connection :0"), 1);
+    EXPECT_EQ(syslog.lines("<30>", "Current: 14:1024:0"), 2);
+    EXPECT_EQ(server.err(), "");
     return;
   }
-  EXPECT_TRUE(eventually(
-      [&] { return syslog.lines("<27>", "Error: Connection reset") == 1; }));
-  EXPECT_EQ(syslog.lines("<30>", "QEV: Serving connection :0"), 1);
-  EXPECT_EQ(syslog.lines("<30>", "Current: 14:1024:0"), 2);
-  EXPECT_EQ(server.err(), "");
+  EXPECT_EQ(route.out ? server.err() : server.out(),
+            "QEV: Serving connection :0\nCurrent: 14:1024:0\n"
+            "Current: 14:1024:0\nError: Connection reset by peer\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Streams, ServedSocketLog, ::testing::Bool(),
-                         [](const auto& info) {
-                           return info.param ? "OutputAndErrorToSyslog"
-                                             : "OutputToStandardError";
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Streams, ServedSocketLog,
+    ::testing::Values(LogRoute{"OutputAndErrorToSyslog", true, true},
+                      LogRoute{"OutputToStandardError", true, false},
+                      LogRoute{"ErrorToStandardOutput", false, true}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  qevtest::enterUserNamespace();
-  return RUN_ALL_TESTS();
-}

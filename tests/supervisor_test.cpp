@@ -29,13 +29,6 @@
 
 #include "harness.h"
 
-#ifndef QEV_README
-#error "QEV_README must name the README whose recipes are tested"
-#endif
-#ifndef QEV_SUPERVISORS
-#error "QEV_SUPERVISORS must name the directory the supervisors are unpacked in"
-#endif
-
 namespace {
 
 using namespace qevtest;
@@ -44,8 +37,8 @@ struct Row {
   const char* name;
   bool wait;  // wait mode: one client after another
   bool ipv6;
-  // Its recipe: the README's block that begins so, with `edit` made in it
-  // (the README names the change, as tcp6 for tcp).
+  // Its recipe, a file in dist/recipes, with `edit` made in it (the manual
+  // names the change, as tcp6 for tcp).
   const char* recipe;
   std::pair<const char*, const char*> edit;
   // How the test starts it, in the foreground: "%s" stands for the
@@ -66,25 +59,14 @@ void replaceAll(std::string& text, const std::string& from,
     text.replace(at, from.size(), to);
 }
 
-// The README's fenced block that begins with `start`, as an operator would
-// copy it, with only what this test must change: its working directory,
-// its qev, and the user (the namespaces have root only).
+// The recipe as an operator would copy it, with only what this test must
+// change: its working directory, its qev, and the user (the namespaces have
+// root only).
 std::string recipe(const Row& row, const std::string& work) {
-  std::istringstream readme(readFile(QEV_README));
-  std::string block;
-  bool inside = false;
-  for (std::string line; std::getline(readme, line);) {
-    if (line.starts_with("```")) {
-      if (inside && block.starts_with(row.recipe)) break;
-      inside = !inside;
-      block.clear();
-    } else if (inside) {
-      block += line + "\n";
-    }
-  }
-  if (!block.starts_with(row.recipe))
-    throw std::runtime_error(std::string("no recipe in README.md for ") +
-                             row.name);
+  std::string block =
+      readFile(std::string(QEV_SOURCE_DIR) + "/dist/recipes/" + row.recipe);
+  if (block.empty())
+    throw std::runtime_error(std::string("no recipe ") + row.recipe);
   if (row.edit.first != nullptr)
     replaceAll(block, row.edit.first, row.edit.second);
   replaceAll(block, "/var/lib/qev", work);
@@ -211,7 +193,10 @@ TEST_P(Supervised, ServesEveryClientExactlyAndLogsEveryReplyToSyslog) {
     std::printf(" handover_median_ms=%.1f worst_ms=%.1f",
                 handovers[handovers.size() / 2], handovers.back());
   std::printf(" worst_poll_ms=%.1f\n", worst);
-  EXPECT_LT(worst, 1000) << "a client waited for its record";
+  // What this tells apart: a client held up by a supervisor's look-ups or
+  // start limits, for 26 s or more; five times the margin over the ordinary
+  // tens of milliseconds.
+  EXPECT_LT(worst, 5000) << "a client waited for its record";
   EXPECT_EQ(served, clients);
   EXPECT_EQ(refused, 0);
   EXPECT_EQ(started, clients);
@@ -223,7 +208,7 @@ TEST_P(Supervised, ServesEveryClientExactlyAndLogsEveryReplyToSyslog) {
   // Removed: qev gone and, under inetd, its lines disabled as the package's
   // removal disables them (update-inetd). No client then gets text.
   std::filesystem::remove(qev);
-  if (std::string(row.recipe).starts_with("8792 stream")) {
+  if (std::string(row.recipe).starts_with("inetd")) {
     const Outcome disabled =
         runProgram({"/usr/sbin/update-inetd", "--file", config, "--multi",
                     "--pattern", qev.string(), "--disable", "8792"});
@@ -248,7 +233,7 @@ TEST_P(Supervised, ServesEveryClientExactlyAndLogsEveryReplyToSyslog) {
               after.fd == -1 ? "refused" : "connected, no text");
 }
 
-const char* const kInetdWait = "8792 stream tcp  wait";
+const char* const kInetdWait = "inetd-wait.conf";
 const std::vector<std::string> kOpenbsdInetd{"%s/openbsd-inetd/usr/sbin/inetd",
                                              "-i", "%c"};  // in the foreground
 
@@ -265,13 +250,13 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"OpenbsdInetdNowait",
             false,
             false,
-            "8792 stream tcp  nowait",
+            "inetd-nowait.conf",
             {},
             kOpenbsdInetd},
         Row{"XinetdWait",
             true,
             false,
-            "service qev",
+            "xinetd.conf",
             {},
             {"%s/xinetd/usr/sbin/xinetd", "-dontfork", "-pidfile",
              "/run/xinetd.pid", "-f", "%c"}},
@@ -284,15 +269,10 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"TcpserverNowait",
             false,
             false,
-            "tcpserver",
+            "tcpserver.sh",
             {},
             {"/bin/sh", "-c", "exec %r"},
             false}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "harness.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -20,23 +22,19 @@ namespace fs = std::filesystem;
 // in its working directory.
 class ValueFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "qev-unit-XXXXXX");
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    previous_ = fs::current_path();
-    fs::current_path(dir_);
-  }
-  void TearDown() override {
-    fs::current_path(previous_);
-    fs::remove_all(dir_);
-  }
+  void SetUp() override { fs::current_path(work_.path); }
+  void TearDown() override { fs::current_path(previous_); }
   static void write(const std::string& content) {
     std::ofstream("current", std::ios::binary | std::ios::trunc) << content;
   }
+  // Reads the value file as the serving loop does, with no connection.
+  void read(std::int32_t& value) {
+    ASSERT_EQ(qev::readCurrentValue(value, reader_), std::nullopt);
+  }
 
-  fs::path dir_;
-  fs::path previous_;
+  qevtest::TempDir work_;
+  fs::path previous_ = fs::current_path();
+  qev::ValueReader reader_;
 };
 
 struct Case {
@@ -96,7 +94,7 @@ class ValueFileCases : public ValueFileTest,
 TEST_P(ValueFileCases, ReadsLeadingNumberOrKeepsPrevious) {
   write(GetParam().content);
   std::int32_t value = 99;
-  qev::readCurrentValue(value);
+  read(value);
   EXPECT_EQ(value, GetParam().expected);
 }
 
@@ -106,37 +104,37 @@ INSTANTIATE_TEST_SUITE_P(Contents, ValueFileCases, ::testing::ValuesIn(kCases),
 TEST_F(ValueFileTest, EmptyFileAtFirstCycleGivesZeroAndLaterKeepsValue) {
   std::int32_t value = 0;  // as the serving loop starts
   write("");
-  qev::readCurrentValue(value);
+  read(value);
   EXPECT_EQ(value, 0);
   write("314\n");
-  qev::readCurrentValue(value);
+  read(value);
   EXPECT_EQ(value, 314);
   write("");
-  qev::readCurrentValue(value);
+  read(value);
   EXPECT_EQ(value, 314);
 }
 
 TEST_F(ValueFileTest, ReplacedFileIsReadWithItsNewContent) {
   std::int32_t value = 0;
   write("1\n");
-  qev::readCurrentValue(value);
+  read(value);
   std::ofstream("next", std::ios::binary) << "2\n";
   fs::rename("next", "current");
-  qev::readCurrentValue(value);
+  read(value);
   EXPECT_EQ(value, 2);
 }
 
 TEST_F(ValueFileTest, DirectoryNamedCurrentKeepsPreviousValue) {
   fs::create_directory("current");
   std::int32_t value = 5;
-  qev::readCurrentValue(value);
+  read(value);
   EXPECT_EQ(value, 5);
 }
 
 TEST_F(ValueFileTest, FifoNamedCurrentDoesNotHang) {
   ASSERT_EQ(mkfifo("current", 0600), 0);
   std::int32_t value = 5;
-  qev::readCurrentValue(value);
+  read(value);
   EXPECT_EQ(value, 5);
 }
 
@@ -147,7 +145,7 @@ TEST_F(ValueFileTest, WaitsForAMissingFileThenReadsIt) {
     fs::rename("next", "current");
   });
   std::int32_t value = 0;
-  qev::readCurrentValue(value);
+  read(value);
   writer.join();
   EXPECT_EQ(value, 77);
 }
