@@ -8,18 +8,15 @@
 # Usage: live_container.sh SOURCE_DIR
 set -euo pipefail
 source_dir=$(cd "$1" && pwd)
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
-if [[ $(id -u) -ne 0 ]]; then
-  [[ ${CI:-} == true ]] && fail "running containers needs root"
-  echo "SKIP: running containers needs root"
-  exit 77
-fi
+# shellcheck source=tests/live_lib.sh
+source "$source_dir/tests/live_lib.sh"
+[[ $(id -u) -eq 0 ]] || skip "running containers needs root"
 for tool in podman runc unshare python3 busybox; do
-  command -v "$tool" >/dev/null || fail "$tool is missing (scripts/test installs it)"
+  command -v "$tool" >/dev/null || skip "$tool is missing (scripts/test installs it)"
 done
+# Can this machine make the namespaces a container needs?
+probe=$(unshare -n -m -p -f --mount-proc true 2>&1) ||
+  skip "this machine cannot make the namespaces of a container: $probe"
 if [[ ${QEV_LIVE_INSIDE:-} != 1 ]]; then
   # Built out here, where Debian's packages can be fetched. Reproducible: a
   # second build from scratch gives the same digest.
@@ -47,6 +44,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+live_log=$work/podman.err
 ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
 cd "$source_dir"
 client=$source_dir/build/image/qev-client
@@ -55,7 +53,7 @@ client=$source_dir/build/image/qev-client
 # The machine's limits are below podman's default ulimits.
 run=(run -d --network host --ulimit nofile=1024:1024 --ulimit nproc=1024:1024
   --read-only --cap-drop=all)
-"${podman[@]}" load -i build/image/qev-oci.tar >/dev/null 2>&1
+"${podman[@]}" load -i build/image/qev-oci.tar >/dev/null 2>>"$live_log"
 value=$work/value
 mkdir "$value"
 chown 8792:8792 "$value"

