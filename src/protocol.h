@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -66,8 +67,9 @@ inline std::variant<std::int32_t, std::string> checkRecord(
       (negative && digits == "0"))
     return "malformed record: text " + quoted + " is not a decimal number";
   std::int64_t magnitude = 0;
-  for (const char digit : digits.substr(0, 11))
-    magnitude = magnitude * 10 + (digit - '0');
+  if (digits.size() <= 10)
+    (void)std::from_chars(digits.data(), digits.data() + digits.size(),
+                          magnitude);
   const std::int64_t limit = negative ? std::int64_t{1} << 31 : INT32_MAX;
   if (digits.size() > 10 || magnitude > limit)
     return "malformed record: " + quoted +
