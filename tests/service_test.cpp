@@ -157,11 +157,8 @@ TEST_F(Service, WaitsQuietlyForAMissingFileThenAnswersPromptly) {
 }
 
 TEST_F(Service, SecondClientIsConnectedButNeverAnswered) {
-  writeValue(work.path, "3\n");
-  Server server(work.path);
-  Socket first{connectToService()};
-  ASSERT_NE(first.fd, -1);
-  EXPECT_EQ(poll(first.fd), recordOf("3"));
+  Server& server = startServing("3\n");
+  EXPECT_EQ(poll(client.fd), recordOf("3"));
 
   Socket second{connectToService(1s)};
   ASSERT_NE(second.fd, -1) << "the system completes the connection";
@@ -169,8 +166,8 @@ TEST_F(Service, SecondClientIsConnectedButNeverAnswered) {
   EXPECT_EQ(pendingAfter(second.fd, 300ms), 0U);
 
   writeValue(work.path, "4\n");
-  EXPECT_EQ(poll(first.fd), recordOf("3"));
-  EXPECT_EQ(poll(first.fd), recordOf("4"));
+  EXPECT_EQ(poll(client.fd), recordOf("3"));
+  EXPECT_EQ(poll(client.fd), recordOf("4"));
   EXPECT_EQ(countOf(server.out(), "Accepting"), 1);
 }
 
