@@ -115,10 +115,14 @@ write_value() { # as the writer: umask 027, temporary file, rename
     mv /var/lib/qev/current.tmp /var/lib/qev/current"
 }
 poll() { net "$client_bin" -t 5000 "$@"; }
-# A client that connects, sends nothing and stays for SECONDS, or until
-# killed: started in the background, with its process in $holder.
+# A client that connects, polls once and stays for SECONDS, or until killed,
+# or until the service closes the connection (then it closes its end after
+# the service's): started in the background, with its process in $holder.
 hold() {
-  nsenter -t "$leader" -n -- timeout "$1" nc 127.0.0.1 8792 </dev/null >/dev/null &
+  nsenter -t "$leader" -n -- perl -MSocket -e 'alarm shift; socket(my $s, PF_INET, SOCK_STREAM, 0) or die;
+    connect($s, pack_sockaddr_in(8792, inet_aton("127.0.0.1"))) or die;
+    send($s, "x", 0); recv($s, my $record, 1024, MSG_WAITALL);
+    1 while sysread($s, my $more, 1024);' "$1" </dev/null >/dev/null 2>&1 &
   holder=$!
 }
 
@@ -284,7 +288,7 @@ echo "after a reset: exit status $status, is-failed: $failed," \
 echo "== systemctl stop"
 hold 30
 wait_service active
-# Once it has accepted the held connection and waits for its poll (in
+# Once it has answered the held client and waits for its next poll (in
 # recvfrom, 45), its stop closes that connection from the server's side.
 for _ in $(seq 250); do
   [[ $(inside cat "/proc/$(service MainPID)/syscall" 2>/dev/null) == "45 "* ]] && break
