@@ -5,6 +5,7 @@
 # so the same sources give the same bytes).
 set(QEV_FULL_BINDIR "${CMAKE_INSTALL_PREFIX}/${QEV_BINDIR}")
 set(QEV_UNIT_PATH "${CMAKE_INSTALL_PREFIX}/${QEV_SYSTEMD_UNIT_DIR}")
+set(QEV_JOURNALD_PATH "${CMAKE_INSTALL_PREFIX}/${QEV_JOURNALD_DIR}")
 # Under systemd, a static qev runs in a root of its own, which holds itself
 # and the empty places where systemd mounts what the sandbox gives it, and
 # nothing else: each start (one per client) then sets up far less.

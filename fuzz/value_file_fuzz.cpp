@@ -77,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   constexpr std::int32_t kPrevious = -123456;
   std::int32_t value = kPrevious;
   qev::ValueReader reader;
+  reader.read_one = true;  // kPrevious was read before
   (void)qev::readCurrentValue(value, reader);
   // A number is taken if it ends within the scan limit: the byte after it
   // is read to tell.

@@ -238,19 +238,25 @@ int main() {
   qev::keepLogOutOfServedSocket();
   const Given given = inheritedSocket();
   if (given == Given::connection) {
-    // The supervisor accepted the client: there is no listener here.
+    // The supervisor accepted the client: there is no listener here, and
+    // serving it ends the service.
     s2 = 0;
     qev::logLine("QEV: Serving connection :%d", s2);
     prepareConnection(s2);
-    qev::serveClient(s2);
+    qev::serveClient(s2, false);
+  } else {
+    if (given == Given::listener)
+      s = 0;
+    else
+      openListener();
+    // Each line goes out at once, so that a log redirected to a file shows
+    // where the service stands even before its first client.
+    qev::logLine("QEV: Waiting for connection ...:%d", s);
+    // Returning, serveClient had a connection that never was a client.
+    for (;;) {
+      acceptClient();
+      qev::serveClient(s2, true);
+      (void)close(s2);
+    }
   }
-  if (given == Given::listener)
-    s = 0;
-  else
-    openListener();
-  // Each line goes out at once, so that a log redirected to a file shows
-  // where the service stands even before its first client.
-  qev::logLine("QEV: Waiting for connection ...:%d", s);
-  acceptClient();
-  qev::serveClient(s2);
 }

@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "log.h"
 #include "pause.h"
@@ -87,11 +88,13 @@ bool connectionGone(int error) {
          error == ECONNABORTED || error == ENOTCONN;
 }
 
+constexpr const char* kClosed = "QEV: Connection closed";
+
 // Ends the service with its connection: its client closed its side
 // (`error` 0), and answering would only write into a closed connection; or
 // the connection failed with `error`.
 [[noreturn]] void endConnection(int error) {
-  if (error == 0) endWith(kExitClientClosed, "QEV: Connection closed");
+  if (error == 0) endWith(kExitClientClosed, kClosed);
   endWith(connectionGone(error) ? kExitClientLost : kExitFailed, "Error: %s",
           std::strerror(error));
 }
@@ -125,14 +128,14 @@ ssize_t writeAll(int fd, const char* data, std::size_t size, bool& cut) {
 }
 
 // Waits for the client's next poll; the bytes themselves mean nothing.
-// Returns only when some arrived: the end of the client's stream ends the
-// service, and so does a failed connection.
-void awaitRequest(int connection, Record& buffer) {
+// Returns nothing once some arrived, or how the connection ended: 0 for the
+// end of the client's stream, or the error that ended it.
+std::optional<int> awaitRequest(int connection, Record& buffer) {
   for (;;) {
     const ssize_t n = recv(connection, buffer.data(), buffer.size(), 0);
-    if (n > 0) return;
-    if (n == 0) endConnection(0);
-    if (errno != EINTR) endConnection(errno);
+    if (n > 0) return std::nullopt;
+    if (n == 0) return 0;
+    if (errno != EINTR) return errno;
   }
 }
 
@@ -157,7 +160,7 @@ void handleStops() {
   (void)sigaction(SIGALRM, &action, nullptr);
 }
 
-void serveClient(int connection) {
+void serveClient(int connection, bool listening) {
   // A client that stops reading would hold a deferred stop for as long as
   // the write blocks: with a send timeout the write comes back now and then
   // to look. Without it (it cannot fail on a TCP socket) a stop waits.
@@ -169,12 +172,23 @@ void serveClient(int connection) {
   ValueReader reader;
   reader.connection = connection;
   Record replyBuffer{};
-  for (;;) {
+  for (bool answered = false;; answered = true) {
     // The file is read before the wait, so a reply carries the value as it
     // stood when the server began to wait for that request.
-    if (const auto ended = readCurrentValue(currentValue, reader))
-      endConnection(*ended);
-    awaitRequest(connection, replyBuffer);
+    auto ended = readCurrentValue(currentValue, reader);
+    if (!ended) ended = awaitRequest(connection, replyBuffer);
+    // A connection that ends before its first request was never a client
+    // (a port scan, a connect-only health check): where a listener has the
+    // next one, its end is logged and the service goes on with that.
+    if (ended && !answered && listening &&
+        (*ended == 0 || connectionGone(*ended))) {
+      if (*ended == 0)
+        logLine("%s", kClosed);
+      else
+        reportError(*ended);
+      return;
+    }
+    if (ended) endConnection(*ended);
 
     // Zero-fill first: the bytes after the text are part of the record, and
     // the first of them ends the text for the log line below.

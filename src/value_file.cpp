@@ -18,10 +18,10 @@ namespace qev {
 
 namespace {
 
-// Pause between attempts to open a value file that is not there yet: short
-// enough that a new file is seen within a few milliseconds, long enough
-// that the wait costs next to no CPU.
-constexpr std::chrono::milliseconds kOpenRetryPause{5};
+// Pause between attempts to read a value file that cannot be opened yet, or
+// holds no number yet: short enough that a new file is seen within a few
+// milliseconds, long enough that the wait costs next to no CPU.
+constexpr std::chrono::milliseconds kRetryPause{5};
 
 // A state of the file that lasts this long is named, so that an operator
 // learns why polls go unanswered or why the value is stale. A writer that
@@ -138,11 +138,17 @@ int openValueFile(ValueReader& reader, std::optional<int>& ended) {
         reportLine("QEV: %s can be read again", kValueFile);
       return fd;
     }
+    const int error = errno;
+    // A link to something that is not there reads as one: its target named.
+    std::array<char, 64> target{};
+    const ssize_t linked =
+        readlink(kValueFile, target.data(), target.size() - 1);
     Line line{};
-    (void)std::snprintf(line.data(), line.size(), "QEV: waiting for %s: %s",
-                        kValueFile, std::strerror(errno));
+    (void)std::snprintf(line.data(), line.size(), "QEV: waiting for %s%s%s: %s",
+                        kValueFile, linked > 0 ? " -> " : "",
+                        linked > 0 ? target.data() : "", std::strerror(error));
     noteLasting(reader.unopened, line);
-    ended = waitWatching(reader.connection, kOpenRetryPause);
+    ended = waitWatching(reader.connection, kRetryPause);
     if (ended) return -1;
   }
 }
@@ -188,42 +194,52 @@ std::optional<std::int32_t> parseValue(std::string_view text,
 
 std::optional<int> readCurrentValue(std::int32_t& currentValue,
                                     ValueReader& reader) {
-  std::optional<int> ended;
-  const int fd = openValueFile(reader, ended);
-  if (fd == -1) return ended;
-  // A regular file gives all it has up to the buffer's size in one read.
-  // Some filesystems (FUSE, network ones) give less: a number that runs to
-  // the end of what came may go on, so reading goes on until the number
-  // ends, the file ends or the buffer is full. The ordinary content, a
-  // number and a line end, costs one read.
-  std::array<char, kValueScanLimit + 1> buffer;
-  std::size_t length = 0;
-  ssize_t got = 0;
-  do {
-    got = read(fd, buffer.data() + length, buffer.size() - length);
-    if (got > 0) length += static_cast<std::size_t>(got);
-  } while ((got > 0 || (got == -1 && errno == EINTR)) &&
-           length < buffer.size() &&
-           scan(std::string_view(buffer.data(), length)).runs_to_end);
-  const int error = got == -1 ? errno : 0;
-  (void)close(fd);  // read-only: nothing of ours can be lost by a failure
-  // Unless the file ended, more may follow what was read: a number that
-  // runs to its end is then not taken. So a number is taken if it ends
-  // within kValueScanLimit bytes, the byte after them telling.
-  const auto value =
-      parseValue(std::string_view(buffer.data(), length), got != 0);
-  if (value) {
-    currentValue = *value;
-    if (endLasting(reader.no_number))
-      reportLine("QEV: %s holds a number again: %d", kValueFile,
-                 static_cast<int>(currentValue));
-    return std::nullopt;
+  for (;;) {
+    std::optional<int> ended;
+    const int fd = openValueFile(reader, ended);
+    if (fd == -1) return ended;
+    // A regular file gives all it has up to the buffer's size in one read.
+    // Some filesystems (FUSE, network ones) give less: a number that runs
+    // to the end of what came may go on, so reading goes on until the
+    // number ends, the file ends or the buffer is full. The ordinary
+    // content, a number and a line end, costs one read.
+    std::array<char, kValueScanLimit + 1> buffer;
+    std::size_t length = 0;
+    ssize_t got = 0;
+    do {
+      got = read(fd, buffer.data() + length, buffer.size() - length);
+      if (got > 0) length += static_cast<std::size_t>(got);
+    } while ((got > 0 || (got == -1 && errno == EINTR)) &&
+             length < buffer.size() &&
+             scan(std::string_view(buffer.data(), length)).runs_to_end);
+    const int error = got == -1 ? errno : 0;
+    (void)close(fd);  // read-only: nothing of ours can be lost by a failure
+    // Unless the file ended, more may follow what was read: a number that
+    // runs to its end is then not taken. So a number is taken if it ends
+    // within kValueScanLimit bytes, the byte after them telling.
+    const auto value =
+        parseValue(std::string_view(buffer.data(), length), got != 0);
+    if (value) {
+      currentValue = *value;
+      reader.read_one = true;
+      if (endLasting(reader.no_number))
+        reportLine("QEV: %s holds a number again: %d", kValueFile,
+                   static_cast<int>(currentValue));
+      return std::nullopt;
+    }
+    // Empty, a directory, unreadable, or no number in range: the previous
+    // value stays in force.
+    noteLasting(reader.no_number,
+                noNumberLine(buffer.data(), length, error, currentValue));
+    // Before any number was read there is none to serve but the 0 it
+    // starts with, which nobody wrote: a file caught empty by a writer's
+    // rewrite is read again until it holds one, and a lasting lack is named
+    // before that 0 goes out.
+    if (reader.read_one || reader.no_number.named[0] != '\0')
+      return std::nullopt;
+    ended = waitWatching(reader.connection, kRetryPause);
+    if (ended) return ended;
   }
-  // Empty, a directory, unreadable, or no number in range: the previous
-  // value stays in force.
-  noteLasting(reader.no_number,
-              noNumberLine(buffer.data(), length, error, currentValue));
-  return std::nullopt;
 }
 
 }  // namespace qev

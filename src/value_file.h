@@ -40,17 +40,20 @@ struct Lasting {
 
 // What the reader keeps from one cycle to the next.
 struct ValueReader {
-  int connection = -1;  // watched while the file is waited for; -1: none
-  Lasting unopened;     // the file cannot be opened
-  Lasting no_number;    // the file holds no number
+  int connection = -1;    // watched while the file is waited for; -1: none
+  bool read_one = false;  // a number has been read
+  Lasting unopened;       // the file cannot be opened
+  Lasting no_number;      // the file holds no number
 };
 
 // Opens the value file, reads it and closes it: `currentValue` then holds
 // the number read, or keeps its previous value when the file held none.
-// While the file cannot be opened it waits, watching `reader.connection`,
-// and returns without reading only if that connection ends first: with 0
-// when its client closed it with no request waiting, or with the error
-// that ended it. A state of the file that lasts is named on standard error.
+// While the file cannot be opened it waits, and while it holds no number
+// and none has been read yet it waits too, until that lack is named. It
+// watches `reader.connection` meanwhile, and returns without a read only if
+// that connection ends first: with 0 when its client closed it with no
+// request waiting, or with the error that ended it. A state of the file
+// that lasts is named on standard error.
 std::optional<int> readCurrentValue(std::int32_t& currentValue,
                                     ValueReader& reader);
 

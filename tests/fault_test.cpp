@@ -402,7 +402,7 @@ TEST_P(LastingWait, IsNamedOnceAndAnsweredAsSoonAsTheFileCanBeRead) {
   ASSERT_NE(client.fd, -1);
   ASSERT_EQ(send(client.fd, "x", 1, 0), 1);
   const std::string line =
-      std::string("QEV: waiting for current: ") + GetParam().reason + "\n";
+      std::string("QEV: waiting for current") + GetParam().reason + "\n";
   EXPECT_TRUE(eventually([&] { return !server.err().empty(); }, 2s));
   EXPECT_EQ(server.err(), line);
   std::this_thread::sleep_for(3s);
@@ -434,10 +434,16 @@ INSTANTIATE_TEST_SUITE_P(
                                                         fs::perms::group_read |
                                                         fs::perms::others_read);
                    },
-                   "Permission denied"},
+                   ": Permission denied"},
         Unreadable{"Missing", [](const fs::path&) {},
                    [](const fs::path& d) { writeValue(d, "15\n"); },
-                   "No such file or directory"}),
+                   ": No such file or directory"},
+        Unreadable{"DanglingLink",
+                   [](const fs::path& d) {
+                     fs::create_symlink("/srv/qev/value", d / "current");
+                   },
+                   [](const fs::path& d) { writeValue(d, "15\n"); },
+                   " -> /srv/qev/value: No such file or directory"}),
     [](const auto& info) { return info.param.name; });
 
 // What a client does while the service waits for a missing value file.
@@ -454,10 +460,12 @@ class ClientDuringAWait : public Faults,
                           public ::testing::WithParamInterface<Leaving> {};
 
 TEST_P(ClientDuringAWait, EndsTheServiceAsItsNextReceiveWould) {
-  Server server(work.path);
-  const int client = connectToService();
-  ASSERT_NE(client, -1);
-  ASSERT_TRUE(eventually([&] { return countOf(server.out(), "Accepting"); }));
+  // The connection given, as a supervisor gives it: the service's one client.
+  std::vector<int> keep;
+  int client = -1;
+  Server server(work.path, {.stdin_fd = accepted(keep, client)});
+  for (const int fd : keep) close(fd);
+  ASSERT_TRUE(eventually([&] { return countOf(server.out(), "Serving"); }));
   const auto left = Clock::now();
   GetParam().leave(client);
   if (GetParam().status == -1) {

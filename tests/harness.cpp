@@ -318,6 +318,17 @@ int listenOnServicePort(int family, int protocol) {
   return fd;
 }
 
+int kept(std::vector<int>& keep, int fd) {
+  keep.push_back(fd);
+  return fd;
+}
+
+int accepted(std::vector<int>& keep, int& client, int protocol, int flags) {
+  const int listener = kept(keep, listenOnServicePort(AF_INET, protocol));
+  client = connectToService(5s, false, protocol);
+  return kept(keep, accept4(listener, nullptr, nullptr, flags));
+}
+
 int connectToService(Clock::duration limit, bool ipv6, int protocol) {
   sockaddr_storage address{};
   socklen_t length = 0;

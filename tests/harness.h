@@ -135,6 +135,13 @@ int exitCode(int status);
 // that holds the port for the service makes it: TCP over IPv4 unless told
 // another family (AF_INET6: dual-stack) or protocol (IPPROTO_MPTCP).
 int listenOnServicePort(int family = 0, int protocol = 0);
+// `fd`, kept in `keep` to be closed at the end of the test.
+int kept(std::vector<int>& keep, int fd);
+// A connection accepted from a listener of `protocol`, as a supervisor
+// passes it, its client's end in `client`; accepted with `flags`
+// (SOCK_NONBLOCK). Both ends' descriptors but the client's are in `keep`.
+int accepted(std::vector<int>& keep, int& client, int protocol = 0,
+             int flags = 0);
 // Connects to the service on loopback (127.0.0.1, or ::1 when `ipv6`), over
 // TCP unless told another protocol, retrying while it starts up. Returns
 // the connected socket, or -1.

@@ -21,6 +21,7 @@ files=(bin/qev bin/qev-client share/man/man8/qev.8.gz
   share/man/man1/qev-client.1.gz lib/systemd/system/qev.service
   lib/systemd/system/qev.socket lib/systemd/system/qev-concurrent.socket
   lib/systemd/system/qev-concurrent@.service lib/sysusers.d/qev.conf
+  lib/systemd/journald@qev.conf.d/qev.conf
   share/doc/qev/copyright share/doc/qev/changelog.gz
   share/lintian/overrides/qev)
 # A static qev runs under systemd in a root of its own, a copy of it there.
@@ -56,9 +57,11 @@ man)
   done
   ;;
 verify)
-  # The root needs the targets that every service depends on by default.
+  # The root needs the targets that every service depends on by default,
+  # and the journal namespace's units that the services log through.
   mkdir -p "$root/usr/lib/systemd/system"
-  cp -n /lib/systemd/system/*.target "$root/usr/lib/systemd/system/"
+  cp -n /lib/systemd/system/*.target /lib/systemd/system/systemd-journald@* \
+    /lib/systemd/system/systemd-journald-varlink@* "$root/usr/lib/systemd/system/"
   # A template is verified as one of its instances.
   cp "$units/qev-concurrent@.service" "$root/usr/lib/systemd/system/qev-concurrent@0.service"
   report=$(MANPATH=$installed/share/man systemd-analyze verify \
