@@ -62,6 +62,7 @@ constexpr const char* kUsage =
     "                        SECS seconds, then read every reply and leave;\n"
     "                        print records per second\n"
     "  -h, --help            show this help and exit\n"
+    "      --version         show the version and exit\n"
     "\n"
     "Exit status: 0 on success, 1 when the service cannot be reached or a\n"
     "reply is missing or malformed, 2 on a usage error.\n";
@@ -89,7 +90,7 @@ long parseNumber(const char* text, const char* option, long least, long most) {
 }
 
 Settings parseArguments(int argc, char** argv) {
-  enum { kBench = 256, kLatencies, kSaturate };
+  enum { kBench = 256, kLatencies, kSaturate, kVersion };
   static const option kOptions[] = {
       {"host", required_argument, nullptr, 'H'},
       {"port", required_argument, nullptr, 'p'},
@@ -100,6 +101,7 @@ Settings parseArguments(int argc, char** argv) {
       {"latencies", required_argument, nullptr, kLatencies},
       {"saturate", required_argument, nullptr, kSaturate},
       {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersion},
       {nullptr, 0, nullptr, 0}};
   Settings settings;
   opterr = 0;
@@ -137,6 +139,9 @@ Settings parseArguments(int argc, char** argv) {
         break;
       case 'h':
         (void)std::fputs(kUsage, stdout);
+        std::exit(0);
+      case kVersion:
+        (void)std::printf("qev-client %s\n", QEV_VERSION);
         std::exit(0);
       case ':':
         usageError(std::string("option '") + argv[optind - 1] +

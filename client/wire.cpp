@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <vector>
 
 namespace qevclient {
@@ -56,17 +58,58 @@ namespace {
 // Connects `fd` to `address`, waiting until `deadline`. Returns an empty
 // message on success.
 std::string connectBy(int fd, const addrinfo& address,
-                      Clock::time_point deadline,
-                      std::chrono::milliseconds timeout) {
+                      Clock::time_point deadline) {
   if (connect(fd, address.ai_addr, address.ai_addrlen) == 0) return {};
   if (errno != EINPROGRESS) return std::strerror(errno);
-  if (!waitFor(fd, POLLOUT, deadline))
-    return "no answer within " + std::to_string(timeout.count()) + " ms";
+  if (!waitFor(fd, POLLOUT, deadline)) return "no answer";
   int error = 0;
   socklen_t size = sizeof error;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == -1)
     return std::strerror(errno);
   return error == 0 ? std::string{} : std::strerror(error);
+}
+
+// Looks `host` up, waiting until `deadline` at most: a name server that
+// never answers would otherwise hold the client for the resolver's own
+// timeouts, ten seconds and more. Returns the addresses, or what went wrong.
+std::variant<addrinfo*, std::string> lookUp(const std::string& host,
+                                            const std::string& port,
+                                            Clock::time_point deadline) {
+  // What the resolver works on, in a thread of its own.
+  struct Request {
+    std::string host;
+    std::string port;
+    addrinfo hints{};
+    gaicb request{};
+  };
+  auto pending = std::make_unique<Request>();
+  pending->host = host;
+  pending->port = port;
+  pending->hints.ai_family = AF_UNSPEC;
+  pending->hints.ai_socktype = SOCK_STREAM;
+  pending->hints.ai_flags = AI_NUMERICSERV;
+  pending->request.ar_name = pending->host.c_str();
+  pending->request.ar_service = pending->port.c_str();
+  pending->request.ar_request = &pending->hints;
+  gaicb* requests[] = {&pending->request};
+  int error = getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr);
+  if (error != 0) return std::string(gai_strerror(error));
+  do {
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::max(deadline - Clock::now(), Clock::duration::zero()));
+    const timespec wait{static_cast<time_t>(left.count() / 1'000'000'000),
+                        static_cast<long>(left.count() % 1'000'000'000)};
+    error = gai_suspend(requests, 1, &wait);
+  } while (error == EAI_INTR);
+  if (error == EAI_AGAIN && gai_cancel(&pending->request) != EAI_ALLDONE) {
+    // Still in the resolver's hands, which may yet write to it: it is left
+    // to the process's end.
+    (void)pending.release();
+    return std::string("no answer");
+  }
+  error = gai_error(&pending->request);
+  if (error != 0) return std::string(gai_strerror(error));
+  return pending->request.ar_result;
 }
 
 }  // namespace
@@ -77,32 +120,39 @@ std::variant<int, Failure> connectTo(const std::string& host,
   const bool ipv6 = host.find(':') != std::string::npos;
   const std::string where =
       (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const int looked_up =
-      getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-  if (looked_up != 0)
-    return Failure{"cannot find '" + host + "': " + gai_strerror(looked_up)};
+  const std::string within =
+      " within " + std::to_string(timeout.count()) + " ms";
   const auto deadline = Clock::now() + timeout;
+  auto looked_up = lookUp(host, std::to_string(port), deadline);
+  if (auto* why = std::get_if<std::string>(&looked_up))
+    return Failure{"cannot find '" + host + "': " + *why +
+                   (*why == "no answer" ? within : "")};
+  addrinfo* const found = std::get<addrinfo*>(looked_up);
+  std::size_t addresses = 0;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) ++addresses;
   std::string why;
   int fd = -1;
   for (const addrinfo* address = found; address != nullptr && fd == -1;
-       address = address->ai_next) {
+       address = address->ai_next, --addresses) {
     fd = socket(address->ai_family,
                 address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd == -1) {
       why = std::strerror(errno);
       continue;
     }
-    why = connectBy(fd, *address, deadline, timeout);
+    // Each address its share of the time left, so that one that never
+    // answers leaves time for the next.
+    const auto now = Clock::now();
+    const auto share =
+        now + (std::max(deadline - now, Clock::duration::zero()) /
+               static_cast<long>(addresses));
+    why = connectBy(fd, *address, share);
     if (why.empty()) break;
     (void)close(fd);
     fd = -1;
   }
   freeaddrinfo(found);
+  if (why == "no answer") why += within;
   if (fd == -1) return Failure{"cannot connect to " + where + ": " + why};
   // Polls are single bytes that must leave at once.
   const int on = 1;
@@ -175,6 +225,7 @@ std::variant<long, Failure> streamRequests(
   std::size_t partial = 0;
   long records = 0;
   auto last_reply = Clock::now();
+  auto left_at = last_reply;
   bool left = false;
   for (;;) {
     const bool sending = !left && keepSending(records);
@@ -182,9 +233,13 @@ std::variant<long, Failure> streamRequests(
       if (shutdown(fd, SHUT_WR) == -1)
         return Failure{systemError("cannot close the sending side")};
       left = true;
-      last_reply = Clock::now();
+      left_at = Clock::now();
     }
-    if (!sending && Clock::now() - last_reply >= quiet) {
+    // Leaving, the service has `quiet` in all to answer what it was sent
+    // and close, however it keeps sending; otherwise it is done once it
+    // has sent nothing for `quiet`.
+    const auto since = left ? left_at : last_reply;
+    if (!sending && Clock::now() - since >= quiet) {
       if (!left) return records;
       return Failure{"the service did not close the connection within " +
                      std::to_string(quiet.count()) + " ms"};

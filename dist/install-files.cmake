@@ -13,9 +13,12 @@ if(QEV_STATIC)
   set(tree "${CMAKE_INSTALL_PREFIX}/lib/qev/root")
   file(INSTALL "$ENV{DESTDIR}${QEV_FULL_BINDIR}/qev"
        DESTINATION "${tree}${QEV_FULL_BINDIR}" USE_SOURCE_PERMISSIONS)
-  foreach(place dev proc sys tmp var/tmp "${QEV_STATE_DIR}")
+  # Every place systemd mounts on or makes at a start, so that the package
+  # owns them all and a purge leaves nothing behind.
+  foreach(place dev etc home proc root run sys tmp var/tmp "${QEV_STATE_DIR}")
     file(MAKE_DIRECTORY "$ENV{DESTDIR}${tree}/${place}")
   endforeach()
+  file(CREATE_LINK usr/bin "$ENV{DESTDIR}${tree}/bin" SYMBOLIC)
   set(QEV_ROOT_DIRECTORY "RootDirectory=${tree}")
 else()
   set(QEV_ROOT_DIRECTORY "# (a dynamic qev needs the system's libraries: no root of its own)")
@@ -45,7 +48,9 @@ foreach(recipe ${recipes})
   string(REGEX REPLACE "\n$" "" ${variable} "${text}")
 endforeach()
 configure_file("${QEV_SOURCE_DIR}/man/qev.8.in" "${QEV_OUT_DIR}/qev.8" @ONLY)
-foreach(file "${QEV_OUT_DIR}/qev.8" "${QEV_SOURCE_DIR}/man/qev-client.1"
+configure_file("${QEV_SOURCE_DIR}/man/qev-client.1.in"
+               "${QEV_OUT_DIR}/qev-client.1" @ONLY)
+foreach(file "${QEV_OUT_DIR}/qev.8" "${QEV_OUT_DIR}/qev-client.1"
         "${QEV_SOURCE_DIR}/dist/changelog")
   get_filename_component(name "${file}" NAME)
   execute_process(COMMAND gzip -9n -c "${file}"

@@ -16,7 +16,9 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "log.h"
 #include "pause.h"
@@ -219,9 +221,43 @@ void acceptClient() {
   prepareConnection(s2);
 }
 
+// It takes no arguments for its work: every supervisor starts it with none.
+// Asked for help or its version it answers and ends, opening nothing; any
+// other argument is named as a mistake, before anything is opened, since a
+// service started by someone asking for help would listen as whoever asked.
+void answerArguments(int argc, char** argv) {
+  if (argc < 2) return;
+  const std::string_view argument = argv[1];
+  if (argc == 2 && argument == "--version") {
+    (void)std::printf("qev %s\n", QEV_VERSION);
+    std::exit(0);
+  }
+  if (argc == 2 && argument == "--help") {
+    (void)std::printf(
+        "Usage: qev\n"
+        "Publishes the integer in the file \"current\" of the working "
+        "directory\nto one TCP client on port %u: each poll is answered "
+        "with a record of\n%zu bytes, the number's text followed by zero "
+        "bytes. It takes no\narguments, environment or configuration file; "
+        "a supervisor (systemd,\ninetd, tcpserver) may pass it a listening "
+        "or connected socket on\nstandard input. See man 8 qev.\n"
+        "\n"
+        "  --help     show this help and exit\n"
+        "  --version  show the version and exit\n",
+        unsigned{qev::kPort}, qev::kRecordSize);
+    std::exit(0);
+  }
+  const bool asked = argument == "--help" || argument == "--version";
+  (void)std::fprintf(stderr,
+                     "qev: unexpected argument '%s'; try 'qev --help'\n",
+                     argv[asked ? 2 : 1]);
+  std::exit(2);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  answerArguments(argc, argv);
   // Signals blocked by whoever started the service would keep a stop from
   // stopping it, or its grace from running out: nothing here wants any
   // blocked. Those it inherited as ignored stay ignored.

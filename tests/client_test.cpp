@@ -258,6 +258,38 @@ TEST(ClientUsage, BadArgumentsAreUsageErrors) {
   }
 }
 
+// Both programs' own arguments: answered, or named as a mistake, with
+// nothing opened (a qev that listened would never end here).
+TEST(Usage, ArgumentsAreAnsweredOrNamedWithoutOpeningAnything) {
+  struct Invocation {
+    std::vector<std::string> argv;
+    int status;
+    std::string out;  // what standard output starts with
+    std::string err;
+  };
+  const std::string qev = QEV_BINARY;
+  const std::string tryHelp = "; try 'qev --help'\n";
+  const std::vector<Invocation> cases = {
+      {{qev, "--version"}, 0, "qev " QEV_VERSION "\n", ""},
+      {{QEV_CLIENT_BINARY, "--version"}, 0, "qev-client " QEV_VERSION "\n", ""},
+      {{qev, "--help"}, 0, "Usage: qev\n", ""},
+      {{qev, "-h"}, 2, "", "qev: unexpected argument '-h'" + tryHelp},
+      {{qev, "--port", "8000"},
+       2,
+       "",
+       "qev: unexpected argument '--port'" + tryHelp},
+      {{qev, "--version", "now"},
+       2,
+       "",
+       "qev: unexpected argument 'now'" + tryHelp}};
+  for (const auto& c : cases) {
+    const Outcome run = runProgram(c.argv, 5s);
+    EXPECT_EQ(exitCode(run.status), c.status) << c.argv[1];
+    EXPECT_TRUE(run.out.starts_with(c.out)) << c.argv[1] << ": " << run.out;
+    EXPECT_EQ(run.err, c.err) << c.argv[1];
+  }
+}
+
 TEST(ClientUsage, HelpDescribesTheOptions) {
   const Outcome run = runClient({"--help"});
   EXPECT_EQ(exitCode(run.status), 0);
