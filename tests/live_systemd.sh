@@ -298,12 +298,16 @@ inside systemctl stop qev.service
 result=$(service Result)
 echo "stopped while serving: Result=$result"
 [[ $result == success ]] || fail "systemctl stop: Result=$result"
+# The held client has its end closed now, if the service's end did not
+# close it already.
 kill "$holder" 2>/dev/null || true
+wait "$holder" 2>/dev/null || true
 [[ $(poll) == 43 ]] || fail "no poll served after the stop"
 # That stop closed the connection from the server's side, which leaves it
 # in TIME_WAIT on port 8792: the socket unit binds again all the same.
-# (Once the held client's own end has gone too: it may take a moment.)
-for _ in $(seq 150); do
+# (Once the held client's own end has gone too: on a loaded machine that
+# may take seconds.)
+for _ in $(seq 500); do
   net ss -tanH state time-wait | grep -q ':8792 ' && break
   sleep 0.02
 done
