@@ -94,14 +94,15 @@ std::variant<addrinfo*, std::string> lookUp(const std::string& host,
   gaicb* requests[] = {&pending->request};
   int error = getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr);
   if (error != 0) return std::string(gai_strerror(error));
-  do {
+  for (;;) {  // until it is done, or the deadline passes
     const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::max(deadline - Clock::now(), Clock::duration::zero()));
     const timespec wait{static_cast<time_t>(left.count() / 1'000'000'000),
                         static_cast<long>(left.count() % 1'000'000'000)};
-    error = gai_suspend(requests, 1, &wait);
-  } while (error == EAI_INTR);
-  if (error == EAI_AGAIN && gai_cancel(&pending->request) != EAI_ALLDONE) {
+    if (gai_suspend(requests, 1, &wait) != EAI_INTR) break;
+  }
+  error = gai_error(&pending->request);
+  if (error == EAI_INPROGRESS && gai_cancel(&pending->request) != EAI_ALLDONE) {
     // Still in the resolver's hands, which may yet write to it: it is left
     // to the process's end.
     (void)pending.release();

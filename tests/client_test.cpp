@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,11 +31,15 @@ std::string zeros(std::size_t n) { return std::string(n, '\0'); }
 // A stand-in for the service: listens on the service's port and answers
 // each poll with the pieces of its script, written separately with a pause
 // between them. With the script done it closes, or, when `hold` is set,
-// keeps the connection open and says nothing until the client leaves.
+// keeps the connection open and says nothing until the client leaves; or,
+// when `flood` is set, sends it again and again, a pause of `every` apart,
+// until the client leaves.
 struct FakeService {
   explicit FakeService(std::vector<std::vector<std::string>> script,
                        bool hold_open = false)
       : replies(std::move(script)), hold(hold_open) {}
+  FakeService(std::string flood_with, std::chrono::milliseconds pause)
+      : hold(false), flood(std::move(flood_with)), every(pause) {}
 
   void start() {
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -68,11 +73,16 @@ struct FakeService {
     if (hold)
       while (recv(fd, request, sizeof request, 0) > 0) {
       }
+    while (!flood.empty() &&
+           send(fd, flood.data(), flood.size(), MSG_NOSIGNAL) > 0)
+      std::this_thread::sleep_for(every);
     close(fd);
   }
 
   std::vector<std::vector<std::string>> replies;
   bool hold;
+  std::string flood;
+  std::chrono::milliseconds every{0};
   int listener_ = -1;
   std::thread thread_;
 };
@@ -213,6 +223,102 @@ TEST_F(Client, BenchAndSaturateReportTheirFigures) {
   EXPECT_EQ(exitCode(server.waitExit()), 0) << server.err();
   EXPECT_EQ(server.err(), "");
 }
+
+// A service that will not let go, an address that drops connections, a
+// name server that never answers: the client's timeout bounds every wait.
+struct Bound {
+  const char* name;
+  // Sets up what the client meets, kept alive in `fake` and `keep`.
+  void (*meet)(std::unique_ptr<FakeService>& fake, std::vector<int>& keep);
+  std::vector<std::string> args;
+  int status;
+  const char* says;  // what it prints, on standard output or error
+
+  friend void PrintTo(const Bound& c, std::ostream* os) { *os << c.name; }
+};
+
+class Bounds : public Client, public ::testing::WithParamInterface<Bound> {};
+
+TEST_P(Bounds, TheTimeoutBoundsEveryWait) {
+  std::unique_ptr<FakeService> fake;
+  std::vector<int> keep;
+  GetParam().meet(fake, keep);
+  if (fake) fake->start();
+  const auto started = Clock::now();
+  // Far longer than the bound each row tells apart from waiting for ever.
+  const Outcome run = runProgram(
+      [&] {
+        auto argv = GetParam().args;
+        argv.insert(argv.begin(), QEV_CLIENT_BINARY);
+        return argv;
+      }(),
+      15s);
+  std::printf("%s: %.1f s\n", GetParam().name,
+              std::chrono::duration<double>(Clock::now() - started).count());
+  for (const int fd : keep) close(fd);
+  EXPECT_EQ(exitCode(run.status), GetParam().status) << run.err;
+  EXPECT_NE((run.out + run.err).find(GetParam().says), std::string::npos)
+      << run.out << run.err;
+}
+
+// A listener on [::1] whose queue is full: every connection attempt to it
+// is dropped, as by a host that is down.
+void dropOnIpv6Loopback(std::vector<int>& keep) {
+  const int fd = kept(keep, socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_port = htons(kPort);
+  address.sin6_addr = in6addr_loopback;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  listen(fd, 0);
+  const int filler = kept(keep, socket(AF_INET6, SOCK_STREAM, 0));
+  connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Client, Bounds,
+    ::testing::Values(
+        Bound{"SaturateAgainstRecordsThatNeverStop",
+              [](std::unique_ptr<FakeService>& fake, std::vector<int>&) {
+                fake = std::make_unique<FakeService>("7" + zeros(1023), 0ms);
+              },
+              {"--saturate", "1", "-t", "1000"},
+              1,
+              "did not close the connection within 1000 ms"},
+        Bound{"SaturateAgainstAByteEvery100ms",
+              [](std::unique_ptr<FakeService>& fake, std::vector<int>&) {
+                fake = std::make_unique<FakeService>("7", 100ms);
+              },
+              {"--saturate", "1", "-t", "1000"},
+              1,
+              "did not close the connection within 1000 ms"},
+        Bound{"SecondAddressAfterOneThatDropsConnections",
+              [](std::unique_ptr<FakeService>& fake, std::vector<int>& keep) {
+                privateFile("/etc/hosts", "::1 twice\n127.0.0.1 twice\n");
+                dropOnIpv6Loopback(keep);
+                fake = std::make_unique<FakeService>(
+                    std::vector<std::vector<std::string>>{{"5" + zeros(1023)}},
+                    true);
+              },
+              {"-H", "twice", "-t", "2000"},
+              0,
+              "5\n"},
+        Bound{"NameServerThatNeverAnswers",
+              [](std::unique_ptr<FakeService>&, std::vector<int>& keep) {
+                privateFile("/etc/resolv.conf", "nameserver 127.0.0.1\n");
+                privateFile("/etc/hosts", "127.0.0.1 localhost\n");
+                // Port 53 takes the queries and answers none.
+                const int fd = kept(keep, socket(AF_INET, SOCK_DGRAM, 0));
+                sockaddr_in address{};
+                address.sin_family = AF_INET;
+                address.sin_port = htons(53);
+                address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+              },
+              {"-H", "nowhere.example", "-t", "1000"},
+              1,
+              "cannot find 'nowhere.example': no answer within 1000 ms"}),
+    [](const auto& info) { return info.param.name; });
 
 // The host as operators type it: an address of either family, or a name
 // (whose addresses are tried in turn: localhost's ::1 is refused here).

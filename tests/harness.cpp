@@ -409,6 +409,22 @@ std::string recordOf(const std::string& text) {
   return record;
 }
 
+void privateFile(const char* file, const std::string& text) {
+  static const bool unshared = [] {
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  }();
+  if (!unshared) fail("a mount namespace of our own");
+  std::string copy =
+      (std::filesystem::temp_directory_path() / "qev-etc-XXXXXX").string();
+  const int fd = mkstemp(copy.data());
+  if (fd == -1) fail("mkstemp");
+  close(fd);
+  std::ofstream(copy) << text;
+  if (mount(copy.c_str(), file, nullptr, MS_BIND, nullptr) == -1)
+    fail(std::string("bind over ") + file);
+}
+
 int privateSyslog() {
   const auto check = [](int result, const char* what) {
     if (result == -1) throw std::runtime_error(what);

@@ -168,6 +168,11 @@ inline constexpr const char* kTimeWait = "06";
 // True while some socket, IPv4 or IPv6, on the service's port is in `state`.
 bool portInState(const char* state);
 
+// Makes `file` (under /etc) hold `text` for this process and what it starts
+// from now on: a mount namespace of its own, the file bound over. Needs
+// root, or a user namespace of our own.
+void privateFile(const char* file, const std::string& text);
+
 // Makes the calling process's mount namespace private, with a /dev that
 // holds only the few devices a program needs and /dev/log, bound to the
 // returned datagram socket; and an empty /run, for pid files. Needs root,

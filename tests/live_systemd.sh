@@ -509,14 +509,24 @@ for unit in qev.service qev-concurrent@0.service; do
     fail "exposure of $unit: $exposure"
 done
 
-echo "== apt-get remove, then purge"
+echo "== apt-get remove, install again, then purge"
 inside apt-get remove -y qev >"$work/apt.log" 2>&1 || fail "remove: $(cat "$work/apt.log")"
 [[ $(inside cat /var/lib/qev/current) == 43 ]] || fail "remove lost /var/lib/qev/current"
 ! net ss -ltnH | grep -q ':8792 ' || fail "port 8792 still held after remove"
+# Still enabled: installed again, it listens again.
+inside apt-get install -y /root/"$(basename "$deb")" >"$work/apt.log" 2>&1 ||
+  fail "install again: $(cat "$work/apt.log")"
+[[ $(inside systemctl is-active qev.socket) == active ]] ||
+  fail "qev.socket enabled but not listening after the install"
+[[ $(poll) == 43 ]] || fail "no poll served after the install"
 inside apt-get purge -y qev >"$work/apt.log" 2>&1 || fail "purge: $(cat "$work/apt.log")"
+! grep -q 'not empty so not removed' "$work/apt.log" || fail "purge: $(cat "$work/apt.log")"
+! inside test -e /usr/lib/qev || fail "purge left $(inside find /usr/lib/qev | head -5)"
 ! inside test -e /var/lib/qev || fail "purge left /var/lib/qev"
 inside getent passwd qev >/dev/null || fail "purge removed the user qev"
-echo "remove kept /var/lib/qev/current; purge removed /var/lib/qev, kept the user"
+inside getent group qev >/dev/null || fail "purge removed the group qev"
+echo "remove kept /var/lib/qev/current; installed again, the enabled qev.socket listened;" \
+  "purge removed /usr/lib/qev and /var/lib/qev, kept the user and group"
 
 shut_down
 echo "live test: boot $boot_ms ms, checks $(ms_since "$checks") ms, all passed"
