@@ -25,6 +25,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "harness.h"
@@ -274,5 +275,30 @@ INSTANTIATE_TEST_SUITE_P(
             {"/bin/sh", "-c", "exec %r"},
             false}),
     [](const auto& info) { return info.param.name; });
+
+// The monitoring recipe, Debian's check_tcp as an operator runs it against
+// a qev: OK for the value it expects, critical for another.
+TEST(Monitoring, CheckTcpRecipeTellsTheValueServed) {
+  if (geteuid() != 0) GTEST_SKIP() << "network namespaces want root here";
+  enterFreshNetwork();
+  TempDir work;
+  writeValue(work.path, "42\n");
+  std::string recipe =
+      readFile(std::string(QEV_SOURCE_DIR) + "/dist/recipes/check-tcp.sh");
+  replaceAll(recipe, "/usr/lib/nagios/plugins",
+             std::string(QEV_SUPERVISORS) +
+                 "/monitoring-plugins-basic/usr/lib/nagios/plugins");
+  for (const auto& [expected, status, says] :
+       {std::tuple{"42", 0, "TCP OK"}, std::tuple{"43", 2, "TCP CRITICAL"}}) {
+    // qev serves one client: one for each check.
+    Server server(work.path);
+    ASSERT_TRUE(eventually([] { return portInState(kListening); }));
+    std::string check = recipe;
+    replaceAll(check, "-e 42", std::string("-e ") + expected);
+    const Outcome run = runProgram({"/bin/sh", "-c", check});
+    EXPECT_EQ(exitCode(run.status), status) << run.out << run.err;
+    EXPECT_TRUE(run.out.starts_with(says)) << run.out;
+  }
+}
 
 }  // namespace
