@@ -55,7 +55,8 @@ void enterUserNamespace() {
   if (unshare(CLONE_NEWUSER) == -1) {
     // Some sandboxes forbid user namespaces; root can do without one.
     if (uid == 0) return;
-    fail("unshare(CLONE_NEWUSER)");
+    fail("a user namespace, which tests that start qev need when not run "
+         "as root (none can be made inside a chroot)");
   }
   writeProc("/proc/self/setgroups", "deny");
   writeProc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
@@ -63,7 +64,9 @@ void enterUserNamespace() {
 }
 
 void enterFreshNetwork() {
-  if (unshare(CLONE_NEWNET) == -1) fail("unshare(CLONE_NEWNET)");
+  if (unshare(CLONE_NEWNET) == -1)
+    fail("a network namespace, in which every test that starts qev runs "
+         "(it needs root or a user namespace, and no chroot)");
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd == -1) fail("socket");
   ifreq request{};
@@ -427,7 +430,10 @@ void privateFile(const char* file, const std::string& text) {
 
 int privateSyslog() {
   const auto check = [](int result, const char* what) {
-    if (result == -1) throw std::runtime_error(what);
+    if (result == -1)
+      throw std::runtime_error(std::string(what) +
+                               ": a private /dev/log needs a mount namespace "
+                               "(root or a user namespace)");
   };
   check(unshare(CLONE_NEWNS), "unshare(CLONE_NEWNS)");
   check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr),
