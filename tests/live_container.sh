@@ -54,17 +54,12 @@ client=$source_dir/build/image/qev-client
 run=(run -d --network host --ulimit nofile=1024:1024 --ulimit nproc=1024:1024
   --read-only --cap-drop=all)
 "${podman[@]}" load -i build/image/qev-oci.tar >/dev/null 2>>"$live_log"
-value=$work/value
-mkdir "$value"
-chown 8792:8792 "$value"
-put() { echo "$1" >"$value/current.tmp" && mv "$value/current.tmp" "$value/current"; }
+value_volume
 put 42
 # The README's podman line, as written but for the value's directory and
 # this machine's limits: published through podman's bridge, inside this
 # test's network namespace.
-recipe=$(awk '/^podman run/, !/\\$/' README.md)
-[[ $recipe == *"-v /srv/qev:/var/lib/qev:ro"* ]] || fail "no podman run line in README.md"
-recipe=${recipe//\/srv\/qev/$value}
+recipe=$(run_line podman) || exit 1
 recipe=${recipe/podman run/run --ulimit nofile=1024:1024 --ulimit nproc=1024:1024}
 # Periodic health checks need a systemd: podman complains, and goes on.
 eval "\"\${podman[@]}\" $recipe" >/dev/null 2>"$work/podman.err"

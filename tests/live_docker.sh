@@ -53,17 +53,12 @@ load=$(grep -o 'docker load -i [^ ]*' README.md | head -1)
 [[ -n $load ]] || fail "no docker load line in README.md"
 load=${load/.../build/image/qev-oci.tar}
 $load >/dev/null 2>>"$live_log" || fail "$load"
-value=$work/value
-mkdir "$value"
-chown 8792:8792 "$value"
-put() { echo "$1" >"$value/current.tmp" && mv "$value/current.tmp" "$value/current"; }
+value_volume
 put 42
 # The README's docker run line, with the value's directory here, the host's
 # network for the bridge this dockerd has not, and health checks a second
 # apart rather than thirty.
-recipe=$(awk '/^docker run/, !/\\$/' README.md)
-[[ $recipe == *"-v /srv/qev:/var/lib/qev:ro"* ]] || fail "no docker run line in README.md"
-recipe=${recipe//\/srv\/qev/$value}
+recipe=$(run_line docker) || exit 1
 recipe=${recipe/-p 8792:8792/--network host --health-interval 1s}
 started=$(date +%s%N)
 eval "$recipe" >/dev/null 2>>"$live_log" || fail "$recipe"

@@ -20,3 +20,20 @@ fail() {
   fi
   exit 1
 }
+
+# For the image's tests: a value directory under $work that the image's
+# user may read, `put VALUE` to rename a value into it, and `run_line TOOL`,
+# the README's "TOOL run" line with that directory in place of /srv/qev.
+# Needs $work and the working directory at the source's top.
+value_volume() {
+  value=$work/value
+  mkdir "$value"
+  chown 8792:8792 "$value"
+}
+put() { echo "$1" >"$value/current.tmp" && mv "$value/current.tmp" "$value/current"; }
+run_line() {
+  local line
+  line=$(awk "/^$1 run/, !/\\\\$/" README.md)
+  [[ $line == *"-v /srv/qev:/var/lib/qev:ro"* ]] || fail "no $1 run line in README.md"
+  echo "${line//\/srv\/qev/$value}"
+}
