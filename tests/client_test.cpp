@@ -243,6 +243,7 @@ TEST_P(Bounds, TheTimeoutBoundsEveryWait) {
   std::unique_ptr<FakeService> fake;
   std::vector<int> keep;
   GetParam().meet(fake, keep);
+  ASSERT_FALSE(HasFatalFailure());
   if (fake) fake->start();
   const auto started = Clock::now();
   // Far longer than the bound each row tells apart from waiting for ever.
@@ -269,10 +270,12 @@ void dropOnIpv6Loopback(std::vector<int>& keep) {
   address.sin6_family = AF_INET6;
   address.sin6_port = htons(kPort);
   address.sin6_addr = in6addr_loopback;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  listen(fd, 0);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(fd, 0), 0);
   const int filler = kept(keep, socket(AF_INET6, SOCK_STREAM, 0));
-  connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ASSERT_EQ(
+      connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address),
+      0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -313,7 +316,9 @@ INSTANTIATE_TEST_SUITE_P(
                 address.sin_family = AF_INET;
                 address.sin_port = htons(53);
                 address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-                bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+                ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address),
+                               sizeof address),
+                          0);
               },
               {"-H", "nowhere.example", "-t", "1000"},
               1,
