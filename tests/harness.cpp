@@ -55,8 +55,9 @@ void enterUserNamespace() {
   if (unshare(CLONE_NEWUSER) == -1) {
     // Some sandboxes forbid user namespaces; root can do without one.
     if (uid == 0) return;
-    fail("a user namespace, which tests that start qev need when not run "
-         "as root (none can be made inside a chroot)");
+    fail(
+        "a user namespace, which tests that start qev need when not run "
+        "as root (none can be made inside a chroot)");
   }
   writeProc("/proc/self/setgroups", "deny");
   writeProc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
@@ -65,8 +66,9 @@ void enterUserNamespace() {
 
 void enterFreshNetwork() {
   if (unshare(CLONE_NEWNET) == -1)
-    fail("a network namespace, in which every test that starts qev runs "
-         "(it needs root or a user namespace, and no chroot)");
+    fail(
+        "a network namespace, in which every test that starts qev runs "
+        "(it needs root or a user namespace, and no chroot)");
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd == -1) fail("socket");
   ifreq request{};
