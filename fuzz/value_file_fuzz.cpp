@@ -75,10 +75,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       std::fclose(file) != 0)
     std::abort();
   constexpr std::int32_t kPrevious = -123456;
-  std::int32_t value = kPrevious;
-  qev::ValueReader reader;
-  reader.read_one = true;  // kPrevious was read before
-  (void)qev::readCurrentValue(value, reader);
+  qev::ValueSource source;
+  source.current = kPrevious;  // as if read before
+  source.read_one = true;
+  (void)qev::readCurrentValue(source);
+  const std::int32_t value = source.current;
   // A number is taken if it ends within the scan limit: the byte after it
   // is read to tell.
   const std::size_t seen = std::min(size, qev::kValueScanLimit + 1);

@@ -168,7 +168,7 @@ void reportError(int code) { reportLine("Error: %s", std::strerror(code)); }
 void endWith(int status, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   va_list args;
   va_start(args, format);
-  putFormatted(status == kExitClientClosed ? *outputs : *errors, format, args);
+  putFormatted(status == kExitDone ? *outputs : *errors, format, args);
   va_end(args);
   std::exit(status);
 }

@@ -8,9 +8,9 @@ namespace qev {
 
 // How the process ends. A supervisor counts kExitClientLost as the client's
 // doing, not as a failure of the service.
-inline constexpr int kExitClientClosed = 0;  // the client closed its side
-inline constexpr int kExitFailed = 1;        // the service could not serve
-inline constexpr int kExitClientLost = 2;    // reset, timed out, or gone
+inline constexpr int kExitDone = 0;        // the client closed, or none came
+inline constexpr int kExitFailed = 1;      // the service could not serve
+inline constexpr int kExitClientLost = 2;  // reset, timed out, or gone
 
 // Keeps the log out of the socket on standard input: standard output or
 // error that is that socket gets /dev/null, and its lines go to the other
@@ -32,8 +32,7 @@ void reportLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void reportError(int code);
 
 // Ends the process with `status` after a last line: on standard output
-// when the client ended it as it may (kExitClientClosed), else on
-// standard error.
+// when it ends as it may (kExitDone), else on standard error.
 [[noreturn]] void endWith(int status, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 

@@ -43,6 +43,14 @@ constexpr auto kMisconfiguredPause = 1s;
 // failure (out of descriptors) does not spin.
 constexpr auto kAcceptRetryPause = 200ms;
 
+// A qev on a supervisor's listener serves every client that queues there,
+// one after another, and ends (status 0) once none has come for this long:
+// the supervisor holds the port meanwhile and starts a new qev for the next
+// one. So a run of clients (a poller that reconnects, checks back to back)
+// costs one start, not one each, while an upgraded binary or a changed
+// unit takes effect a few seconds after the last client.
+constexpr auto kIdleEnd = 5s;
+
 // A client whose host vanished (power lost, cable pulled, state forgotten by
 // a firewall) sends neither FIN nor RST, and the one connection the service
 // lives for would wait for ever. Keepalive probes after this much silence,
@@ -186,14 +194,24 @@ void prepareConnection(int connection) {
       "setsockopt TCP_USER_TIMEOUT");
 }
 
-// Accepts the one client into `s2` and logs it. A failure that may pass
+// Accepts the next client into `s2` and logs it. A failure that may pass
 // (out of descriptors or memory, a connection aborted before it was taken)
 // is tried again after a pause, and reported at the pace of reports; a
 // listener that cannot accept any more ends the service with status 1.
-// Returns only with a connection.
-void acceptClient() {
+// With `idle_ends`, no client for kIdleEnd ends it with status 0. Returns
+// only with a connection.
+void acceptClient(bool idle_ends) {
   qev::ReportPace pace;
   for (;;) {
+    if (idle_ends) {
+      pollfd ready{s, POLLIN, 0};
+      const auto idle = std::chrono::milliseconds(kIdleEnd).count();
+      if (poll(&ready, 1, static_cast<int>(idle)) == 0)
+        endWith(qev::kExitDone, "QEV: no client for %lld s; ending",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::seconds>(kIdleEnd)
+                        .count()));
+    }
     sockaddr_storage peer{};
     socklen_t peer_length = sizeof peer;
     s2 = accept(s, reinterpret_cast<sockaddr*>(&peer), &peer_length);
@@ -210,7 +228,7 @@ void acceptClient() {
       // An inherited listener may be non-blocking (a supervisor's often
       // is): wait until a client is there, as a blocking accept would.
       pollfd ready{s, POLLIN, 0};
-      (void)poll(&ready, 1, -1);
+      if (!idle_ends) (void)poll(&ready, 1, -1);
       continue;
     }
     if (qev::reportDue(pace)) qev::reportError(errno);
@@ -273,26 +291,35 @@ int main(int argc, char** argv) {
   keepStandardStreamsOpen();
   qev::keepLogOutOfServedSocket();
   const Given given = inheritedSocket();
+  // Kept from one client to the next: the last value read, and the states
+  // of the file being judged.
+  qev::ValueSource source;
   if (given == Given::connection) {
     // The supervisor accepted the client: there is no listener here, and
     // serving it ends the service.
     s2 = 0;
     qev::logLine("QEV: Serving connection :%d", s2);
     prepareConnection(s2);
-    qev::serveClient(s2, false);
-  } else {
-    if (given == Given::listener)
-      s = 0;
-    else
-      openListener();
-    // Each line goes out at once, so that a log redirected to a file shows
-    // where the service stands even before its first client.
-    qev::logLine("QEV: Waiting for connection ...:%d", s);
-    // Returning, serveClient had a connection that never was a client.
-    for (;;) {
-      acceptClient();
-      qev::serveClient(s2, true);
-      (void)close(s2);
-    }
+    qev::serveClient(s2, source, qev::OnLeave::end);
+    return 0;  // not reached: that client's end ends the service
+  }
+  if (given == Given::listener)
+    s = 0;
+  else
+    openListener();
+  // Each line goes out at once, so that a log redirected to a file shows
+  // where the service stands even before its first client.
+  qev::logLine("QEV: Waiting for connection ...:%d", s);
+  // Its own listener serves one client; a supervisor's, every client that
+  // queues on it, the supervisor starting another qev once this one ends.
+  // A connection that ends before its first request was never a client (a
+  // port scan, a connect-only health check): the next is taken either way.
+  const bool supervised = given == Given::listener;
+  for (;;) {
+    acceptClient(supervised);
+    qev::serveClient(
+        s2, source,
+        supervised ? qev::OnLeave::next : qev::OnLeave::nextIfUnserved);
+    (void)close(s2);
   }
 }

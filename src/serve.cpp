@@ -1,5 +1,5 @@
-// The request and reply cycle on the one client connection, and the stops
-// that end it.
+// The request and reply cycle on one client connection, every wait on it,
+// and the stops that end the service.
 
 #include "serve.h"
 
@@ -25,6 +25,18 @@
 namespace qev {
 
 namespace {
+
+// Pause between reads of a value file that cannot be opened, or whose lack
+// of a number is being judged: short enough that a new file is seen within
+// a few milliseconds, long enough that the wait costs next to no CPU.
+constexpr std::chrono::milliseconds kRetryPause{5};
+
+// A read that finds no number is tried again after this pause, and where
+// one was read before, for this long before the previous value is served:
+// a writer caught between truncating the file and writing it again is done
+// within microseconds.
+constexpr std::chrono::milliseconds kRecheckPause{1};
+constexpr std::chrono::milliseconds kRecheckFor{25};
 
 // Pause before writing again after a write that failed for want of kernel
 // memory: long enough to let it come back, short enough not to be noticed.
@@ -88,14 +100,28 @@ bool connectionGone(int error) {
          error == ECONNABORTED || error == ENOTCONN;
 }
 
-constexpr const char* kClosed = "QEV: Connection closed";
-
-// Ends the service with its connection: its client closed its side
-// (`error` 0), and answering would only write into a closed connection; or
+// Logs the end of a connection: its client closed its side (`error` 0), or
 // the connection failed with `error`.
-[[noreturn]] void endConnection(int error) {
-  if (error == 0) endWith(kExitClientClosed, kClosed);
-  endWith(connectionGone(error) ? kExitClientLost : kExitFailed, "Error: %s",
+void logEnd(int error) {
+  if (error == 0)
+    logLine("QEV: Connection closed");
+  else
+    reportError(error);
+}
+
+// The end of a connection, which ended with `error` (0: its client closed
+// its side), after `answered` replies or none. Returns where `on_leave`
+// lets a client that left be followed by the next; else ends the service,
+// as a client's doing or as a failure.
+void leave(int error, bool answered, OnLeave on_leave) {
+  const bool left = error == 0 || connectionGone(error);
+  if (left && (on_leave == OnLeave::next ||
+               (on_leave == OnLeave::nextIfUnserved && !answered))) {
+    logEnd(error);
+    return;
+  }
+  if (error == 0) endWith(kExitDone, "QEV: Connection closed");
+  endWith(left ? kExitClientLost : kExitFailed, "Error: %s",
           std::strerror(error));
 }
 
@@ -127,11 +153,65 @@ ssize_t writeAll(int fd, const char* data, std::size_t size, bool& cut) {
   return static_cast<ssize_t>(done);
 }
 
-// Waits for the client's next poll; the bytes themselves mean nothing.
-// Returns nothing once some arrived, or how the connection ended: 0 for the
-// end of the client's stream, or the error that ended it.
-std::optional<int> awaitRequest(int connection, Record& buffer) {
+// Waits about `pause`, watching `connection` meanwhile, so that a client
+// gone while the file cannot be read does not hold the service, and the
+// supervisor's slot, until it can. Returns how the connection ended, if it
+// did: 0 for the end of its client's stream with no request waiting, or the
+// error that ended it. A request that is waiting keeps the service waiting
+// to answer it.
+std::optional<int> watch(int connection, std::chrono::milliseconds pause) {
+  char byte = 0;
+  const ssize_t n = recv(connection, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (n == 0) return 0;
+  if (n == -1 && errno != EAGAIN && errno != EINTR) return errno;
+  // A failure is reported whatever is asked for; with no request waiting,
+  // one arriving (or the stream's end) ends the pause too.
+  pollfd watched{connection, static_cast<short>(n > 0 ? 0 : POLLIN), 0};
+  (void)poll(&watched, 1, static_cast<int>(pause.count()));
+  if ((watched.revents & (POLLERR | POLLHUP)) == 0) return std::nullopt;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(connection, SOL_SOCKET, SO_ERROR, &error, &length) == -1 ||
+      error == 0)
+    error = ENOTCONN;
+  return error;
+}
+
+// Reads the value file until its value may be served: waits while the file
+// cannot be opened; while it holds no number and none was read yet, until
+// that lack has lasted, so that no 0 goes out that nobody wrote; and where
+// one was read, a moment, for a writer caught mid-rewrite. Returns how the
+// connection ended, if it did meanwhile.
+std::optional<int> refresh(int connection, ValueSource& source) {
+  const auto started = std::chrono::steady_clock::now();
   for (;;) {
+    const Found found = readCurrentValue(source);
+    if (found == Found::number) return std::nullopt;
+    if (found == Found::no_number &&
+        (!judging(source.no_number) ||
+         (source.read_one &&
+          std::chrono::steady_clock::now() - started >= kRecheckFor)))
+      return std::nullopt;
+    const auto pause = found == Found::no_number ? kRecheckPause : kRetryPause;
+    if (auto ended = watch(connection, pause)) return ended;
+  }
+}
+
+// Waits for the client's next poll; the bytes themselves mean nothing.
+// While the file's lack of a number is being judged, the file is read
+// again meanwhile, so that a lack that lasts is named whatever the pace of
+// the polls. Returns nothing once some bytes arrived, or how the
+// connection ended: 0 for the end of the client's stream, or the error
+// that ended it.
+std::optional<int> awaitRequest(int connection, Record& buffer,
+                                ValueSource& source) {
+  for (;;) {
+    if (judging(source.no_number)) {
+      pollfd ready{connection, POLLIN, 0};
+      const int n = poll(&ready, 1, static_cast<int>(kRetryPause.count()));
+      if (n == 0) (void)readCurrentValue(source);
+      if (n == 0 || (n == -1 && errno == EINTR)) continue;
+    }
     const ssize_t n = recv(connection, buffer.data(), buffer.size(), 0);
     if (n > 0) return std::nullopt;
     if (n == 0) return 0;
@@ -160,7 +240,7 @@ void handleStops() {
   (void)sigaction(SIGALRM, &action, nullptr);
 }
 
-void serveClient(int connection, bool listening) {
+void serveClient(int connection, ValueSource& source, OnLeave on_leave) {
   // A client that stops reading would hold a deferred stop for as long as
   // the write blocks: with a send timeout the write comes back now and then
   // to look. Without it (it cannot fail on a TCP socket) a stop waits.
@@ -168,33 +248,19 @@ void serveClient(int connection, bool listening) {
       0, std::chrono::duration_cast<std::chrono::microseconds>(kWriteWait)
              .count()};
   (void)setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
-  std::int32_t currentValue = 0;
-  ValueReader reader;
-  reader.connection = connection;
   Record replyBuffer{};
   for (bool answered = false;; answered = true) {
     // The file is read before the wait, so a reply carries the value as it
     // stood when the server began to wait for that request.
-    auto ended = readCurrentValue(currentValue, reader);
-    if (!ended) ended = awaitRequest(connection, replyBuffer);
-    // A connection that ends before its first request was never a client
-    // (a port scan, a connect-only health check): where a listener has the
-    // next one, its end is logged and the service goes on with that.
-    if (ended && !answered && listening &&
-        (*ended == 0 || connectionGone(*ended))) {
-      if (*ended == 0)
-        logLine("%s", kClosed);
-      else
-        reportError(*ended);
-      return;
-    }
-    if (ended) endConnection(*ended);
+    auto ended = refresh(connection, source);
+    if (!ended) ended = awaitRequest(connection, replyBuffer, source);
+    if (ended) return leave(*ended, answered, on_leave);
 
     // Zero-fill first: the bytes after the text are part of the record, and
     // the first of them ends the text for the log line below.
     replyBuffer.fill('\0');
     (void)std::to_chars(replyBuffer.data(), replyBuffer.data() + kMaxValueText,
-                        currentValue);
+                        source.current);
 
     replying = 1;
     bool cut = false;
@@ -205,16 +271,16 @@ void serveClient(int connection, bool listening) {
     // a log that holds both streams reads in order.
     logLine("Current: %s:%d:%d", replyBuffer.data(), static_cast<int>(written),
             connection);
-    if (written == -1) {
-      // A client that is gone would only draw one failed write per cycle
-      // for as long as its requests last; one that has part of a record
-      // would take the next out of step: the service is done with either.
-      if (connectionGone(error) || (cut && deferredStop == 0))
-        endConnection(error);
-      reportError(error);
-    }
+    // A client that is gone would only draw one failed write per cycle for
+    // as long as its requests last; one that has part of a record would
+    // take the next out of step: the service is done with either.
+    const bool done =
+        written == -1 && (connectionGone(error) || (cut && deferredStop == 0));
+    if (written == -1 && !done) reportError(error);
+    if (done) leave(error, true, on_leave);
     replying = 0;
     if (deferredStop != 0) stopNow(deferredStop);
+    if (done) return;
   }
 }
 

@@ -1,15 +1,24 @@
-// The request and reply cycle on the one client connection.
+// The request and reply cycle on one client connection.
 #pragma once
+
+#include "value_file.h"
 
 namespace qev {
 
-// Serves the client on `connection`: each cycle reads the value file, waits
-// for the client's next bytes (any bytes are a poll) and writes one whole
-// reply record. Ends the process when the client leaves or its connection
-// fails, and when a record cannot be completed; except that, when
-// `listening`, a connection that ends before its first request is logged
-// and returned from, for the caller to accept the next.
-void serveClient(int connection, bool listening);
+// What the end of a connection leads to, when its client closed it, reset
+// it, or is found gone.
+enum class OnLeave {
+  end,             // the service ends: that client was its one client
+  nextIfUnserved,  // serveClient returns if no request came, else it ends
+  next,            // serveClient returns, for the next queued client
+};
+
+// Serves the client on `connection`: each cycle reads the value file into
+// `source`, waits for the client's next bytes (any bytes are a poll) and
+// writes one whole reply record. When the client leaves, that end is
+// logged and `on_leave` decides; a connection that fails otherwise, or a
+// record that cannot be completed, ends the process.
+void serveClient(int connection, ValueSource& source, OnLeave on_leave);
 
 // Makes SIGTERM, SIGINT and SIGHUP end the service, unless they were ignored
 // at start, and even as PID 1; one arriving between a reply's write and its

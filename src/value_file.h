@@ -1,4 +1,5 @@
-// Reading the published value from the value file.
+// Reading the published value from the value file, and judging how long a
+// state of the file has lasted.
 #pragma once
 
 #include <array>
@@ -30,31 +31,36 @@ inline constexpr std::size_t kValueScanLimit = 4096;
 std::optional<std::int32_t> parseValue(std::string_view text,
                                        bool more_follows);
 
-// A state of the value file that may last: since when it holds, and the
-// line that named it ("" while none stands).
+// A state of the value file that may last: the run of reads close together
+// that found it, and the line that named it ("" while none stands).
 struct Lasting {
-  std::optional<std::chrono::steady_clock::time_point> since;
+  std::optional<std::chrono::steady_clock::time_point> since;  // run's first
+  std::chrono::steady_clock::time_point last{};                // run's latest
+  int reads = 0;                                               // in the run
   ReportPace pace;
   std::array<char, 128> named{};
 };
 
-// What the reader keeps from one cycle to the next.
-struct ValueReader {
-  int connection = -1;    // watched while the file is waited for; -1: none
-  bool read_one = false;  // a number has been read
-  Lasting unopened;       // the file cannot be opened
-  Lasting no_number;      // the file holds no number
+// What the service knows of the value file, kept from one read to the next
+// and from one client to the next.
+struct ValueSource {
+  std::int32_t current = 0;  // the value served: the last number read
+  bool read_one = false;     // a number has been read
+  Lasting unopened;          // the file cannot be opened
+  Lasting no_number;         // the file holds no number
 };
 
-// Opens the value file, reads it and closes it: `currentValue` then holds
-// the number read, or keeps its previous value when the file held none.
-// While the file cannot be opened it waits, and while it holds no number
-// and none has been read yet it waits too, until that lack is named. It
-// watches `reader.connection` meanwhile, and returns without a read only if
-// that connection ends first: with 0 when its client closed it with no
-// request waiting, or with the error that ended it. A state of the file
-// that lasts is named on standard error.
-std::optional<int> readCurrentValue(std::int32_t& currentValue,
-                                    ValueReader& reader);
+// What one read of the value file found.
+enum class Found { number, no_number, unopened };
+
+// Opens the value file once, reads it and closes it. A number becomes
+// `source.current`; otherwise the previous value stays. A state that has
+// lasted is named on standard error, and its end too. Never waits: what to
+// do while the file has no number, or cannot be opened, is the caller's.
+Found readCurrentValue(ValueSource& source);
+
+// True while a run of reads that found `state` goes on, unnamed and not
+// yet long enough to have lasted: reading again soon tells whether it does.
+bool judging(const Lasting& state);
 
 }  // namespace qev
