@@ -75,6 +75,16 @@ std::string connectBy(int fd, const addrinfo& address,
 std::variant<addrinfo*, std::string> lookUp(const std::string& host,
                                             const std::string& port,
                                             Clock::time_point deadline) {
+  // An address needs no resolver: looked up at once, with no helper thread,
+  // which would need a library (libgcc_s, to unwind when it ends) that a
+  // minimal root such as the image's lacks.
+  addrinfo numeric{};
+  numeric.ai_family = AF_UNSPEC;
+  numeric.ai_socktype = SOCK_STREAM;
+  numeric.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), port.c_str(), &numeric, &found) == 0)
+    return found;
   // What the resolver works on, in a thread of its own.
   struct Request {
     std::string host;

@@ -98,6 +98,17 @@ done
 [[ $lines -eq $polls ]] || fail "$lines reply lines in the container's log for $polls replies"
 echo "served: 20 in turn, 20 at once (100 polls), a renamed value; $lines log lines for $polls replies"
 
+# The image's own qev-client, as its health check runs it, against a reply
+# that comes after 1.5 s: the value file away meanwhile.
+mv "$value/current" "$value/kept"
+"${podman[@]}" exec qev /usr/bin/qev-client -t 5000 >"$work/late" 2>&1 &
+late=$!
+sleep 1.5
+mv "$value/kept" "$value/current"
+wait "$late" || fail "the image's qev-client, a reply after 1.5 s: $(cat "$work/late")"
+[[ $(cat "$work/late") == 43 ]] || fail "the image's qev-client read $(cat "$work/late")"
+echo "the image's qev-client: 43 after 1.5 s"
+
 # A stop with a client connected.
 "$client" -n 0 -i 200 >/dev/null 2>&1 &
 sleep 0.5

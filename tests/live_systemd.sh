@@ -152,7 +152,7 @@ echo "qev: pid $pid, user $user, directory $cwd"
 kill "$holder"
 wait_service inactive
 for line in "QEV: Waiting for connection ...:0" "QEV: 0" "QEV: Accepting socket :3"; do
-  [[ $(journal_count "^$line\$") -ge 3 ]] || fail "journal lacks '$line'"
+  [[ $(journal_count "^$line\$") -ge 1 ]] || fail "journal lacks '$line'"
 done
 
 echo "== a value file missing, then unreadable, then back; journald restarted"
