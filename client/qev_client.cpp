@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +27,24 @@ using std::chrono::milliseconds;
 
 constexpr long kDefaultBenchPolls = 100000;
 
+// A threshold range by the Monitoring Plugins guidelines: "10" is 0 to 10,
+// "10:" 10 and up, "~:10" up to 10, "10:20" 10 to 20; a value outside it
+// alerts, or with a leading '@' a value inside it.
+struct Range {
+  std::string text;             // as given, for the performance data
+  std::optional<double> start;  // none: no lower end
+  std::optional<double> end;    // none: no upper end
+  bool inside = false;
+  bool alerts(double value) const {
+    const bool in = (!start || value >= *start) && (!end || value <= *end);
+    return in == inside;
+  }
+};
+
+// The exit statuses and words of a monitoring plugin.
+enum PluginStatus { kOk = 0, kWarning = 1, kCritical = 2, kUnknown = 3 };
+constexpr const char* kStatusWords[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+
 struct Settings {
   std::string host = "127.0.0.1";
   std::uint16_t port = qev::kPort;
@@ -36,6 +55,9 @@ struct Settings {
   bool bench = false;
   double saturate_seconds = 0;
   std::string latencies_file;
+  std::optional<Range> warning;   // -w: polls once, as a monitoring plugin
+  std::optional<Range> critical;  // -c: likewise
+  bool metrics = false;           // polls once, prints Prometheus' text format
 };
 
 constexpr const char* kUsage =
@@ -61,13 +83,30 @@ constexpr const char* kUsage =
     "      --saturate SECS   stream requests without waiting for replies for\n"
     "                        SECS seconds, then read every reply and leave;\n"
     "                        print records per second\n"
+    "  -w, --warning RANGE   poll once as a monitoring plugin: WARNING when\n"
+    "                        the value alerts in RANGE (10, 10:, ~:10, 10:20,\n"
+    "                        @10:20)\n"
+    "  -c, --critical RANGE  likewise, CRITICAL; the line is the plugin's,\n"
+    "                        with the value and the poll's time as\n"
+    "                        performance data; exit status 0 OK, 1 WARNING,\n"
+    "                        2 CRITICAL, 3 UNKNOWN (not served, malformed,\n"
+    "                        timed out, or a usage error)\n"
+    "      --metrics         poll once and print qev_up, qev_value and the\n"
+    "                        poll's duration in Prometheus' text format\n"
     "  -h, --help            show this help and exit\n"
     "      --version         show the version and exit\n"
     "\n"
     "Exit status: 0 on success, 1 when the service cannot be reached or a\n"
     "reply is missing or malformed, 2 on a usage error.\n";
 
+// Set when asked to be a monitoring plugin, whose usage errors are UNKNOWN.
+bool asPlugin = false;
+
 [[noreturn]] void usageError(const std::string& message) {
+  if (asPlugin) {
+    std::printf("QEV UNKNOWN - %s\n", message.c_str());
+    std::exit(kUnknown);
+  }
   (void)std::fprintf(stderr, "qev-client: %s\nTry 'qev-client --help'.\n",
                      message.c_str());
   std::exit(2);
@@ -89,8 +128,44 @@ long parseNumber(const char* text, const char* option, long least, long most) {
   return value;
 }
 
+// Reads a threshold range (see Range), or names what is wrong with it.
+Range parseRange(const char* text, const char* option) {
+  Range range;
+  range.text = text;
+  std::string_view rest = text;
+  if (rest.starts_with('@')) {
+    range.inside = true;
+    rest.remove_prefix(1);
+  }
+  const auto number = [&](std::string_view part) {
+    double value = 0;
+    const auto [stop, error] =
+        std::from_chars(part.data(), part.data() + part.size(), value);
+    if (part.empty() || error != std::errc{} ||
+        stop != part.data() + part.size())
+      usageError(std::string(option) +
+                 " wants a range such as 10, 10:, ~:10, " +
+                 "10:20 or @10:20, not '" + text + "'");
+    return value;
+  };
+  const std::size_t colon = rest.find(':');
+  if (colon == std::string_view::npos) {
+    range.start = 0;
+    range.end = number(rest);
+  } else {
+    const std::string_view start = rest.substr(0, colon);
+    const std::string_view end = rest.substr(colon + 1);
+    if (start != "~") range.start = number(start);
+    if (!end.empty()) range.end = number(end);
+  }
+  if (range.start && range.end && *range.start > *range.end)
+    usageError(std::string(option) + " range '" + text +
+               "' starts above its end");
+  return range;
+}
+
 Settings parseArguments(int argc, char** argv) {
-  enum { kBench = 256, kLatencies, kSaturate, kVersion };
+  enum { kBench = 256, kLatencies, kSaturate, kVersion, kMetrics };
   static const option kOptions[] = {
       {"host", required_argument, nullptr, 'H'},
       {"port", required_argument, nullptr, 'p'},
@@ -100,12 +175,21 @@ Settings parseArguments(int argc, char** argv) {
       {"bench", no_argument, nullptr, kBench},
       {"latencies", required_argument, nullptr, kLatencies},
       {"saturate", required_argument, nullptr, kSaturate},
+      {"warning", required_argument, nullptr, 'w'},
+      {"critical", required_argument, nullptr, 'c'},
+      {"metrics", no_argument, nullptr, kMetrics},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, kVersion},
       {nullptr, 0, nullptr, 0}};
   Settings settings;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    asPlugin =
+        asPlugin || argument.starts_with("-w") || argument.starts_with("-c") ||
+        argument.starts_with("--warning") || argument.starts_with("--critical");
+  }
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":H:p:n:i:t:h", kOptions,
+  for (int c; (c = getopt_long(argc, argv, ":H:p:n:i:t:hw:c:", kOptions,
                                nullptr)) != -1;) {
     switch (c) {
       case 'H':
@@ -137,6 +221,15 @@ Settings parseArguments(int argc, char** argv) {
         settings.saturate_seconds =
             static_cast<double>(parseNumber(optarg, "--saturate", 1, 3600));
         break;
+      case 'w':
+        settings.warning = parseRange(optarg, "--warning");
+        break;
+      case 'c':
+        settings.critical = parseRange(optarg, "--critical");
+        break;
+      case kMetrics:
+        settings.metrics = true;
+        break;
       case 'h':
         (void)std::fputs(kUsage, stdout);
         std::exit(0);
@@ -152,8 +245,13 @@ Settings parseArguments(int argc, char** argv) {
   }
   if (optind < argc)
     usageError(std::string("unexpected argument '") + argv[optind] + "'");
-  if (settings.bench && settings.saturate_seconds > 0)
-    usageError("--bench and --saturate go one at a time");
+  const int modes = (settings.bench ? 1 : 0) +
+                    (settings.saturate_seconds > 0 ? 1 : 0) +
+                    (settings.metrics ? 1 : 0) + (asPlugin ? 1 : 0);
+  if (modes > 1)
+    usageError("--bench, --saturate, --metrics and -w/-c go one at a time");
+  if ((asPlugin || settings.metrics) && settings.count_given)
+    usageError("-w, -c and --metrics poll once: no --count");
   if (!settings.latencies_file.empty() && !settings.bench)
     usageError("--latencies goes with --bench");
   if (settings.bench && !settings.count_given)
@@ -240,10 +338,81 @@ void saturate(int fd, const Settings& settings) {
               static_cast<double>(records) / seconds);
 }
 
+// One poll from connecting to the record, with its duration in seconds.
+struct Probe {
+  std::variant<std::int32_t, Failure> reply;
+  double seconds;
+};
+
+Probe probe(const Settings& settings) {
+  const auto start = Clock::now();
+  auto connected = connectTo(settings.host, settings.port, settings.timeout);
+  Probe result{Failure{}, 0};
+  if (auto* failure = std::get_if<Failure>(&connected)) {
+    result.reply = *failure;
+  } else {
+    const int fd = std::get<int>(connected);
+    result.reply = pollOnce(fd, settings.timeout);
+    (void)close(fd);
+  }
+  result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return result;
+}
+
+// Polls once as a monitoring plugin: one line, and the plugin's status.
+int plugin(const Settings& settings) {
+  const Probe polled = probe(settings);
+  if (const auto* failure = std::get_if<Failure>(&polled.reply)) {
+    std::printf("QEV UNKNOWN - %s\n", failure->message.c_str());
+    return kUnknown;
+  }
+  const std::int32_t value = std::get<std::int32_t>(polled.reply);
+  const auto alerts = [value](const std::optional<Range>& range) {
+    return range && range->alerts(value);
+  };
+  const PluginStatus status = alerts(settings.critical)  ? kCritical
+                              : alerts(settings.warning) ? kWarning
+                                                         : kOk;
+  const auto text = [](const std::optional<Range>& range) {
+    return range ? range->text.c_str() : "";
+  };
+  std::printf("QEV %s - %d | value=%d;%s;%s time=%.6fs\n", kStatusWords[status],
+              value, value, text(settings.warning), text(settings.critical),
+              polled.seconds);
+  return status;
+}
+
+// Polls once and prints what Prometheus scrapes: whether the service
+// answered, its value, and how long that took. Status 1 when not served.
+int metrics(const Settings& settings) {
+  const Probe polled = probe(settings);
+  const auto* value = std::get_if<std::int32_t>(&polled.reply);
+  std::printf(
+      "# HELP qev_up 1 when qev answered a poll with a well-formed record.\n"
+      "# TYPE qev_up gauge\nqev_up %d\n",
+      value != nullptr ? 1 : 0);
+  if (value != nullptr)
+    std::printf(
+        "# HELP qev_value The value qev publishes.\n"
+        "# TYPE qev_value gauge\nqev_value %d\n",
+        *value);
+  std::printf(
+      "# HELP qev_poll_duration_seconds Time to connect, poll and read the "
+      "record.\n# TYPE qev_poll_duration_seconds gauge\n"
+      "qev_poll_duration_seconds %.6f\n",
+      polled.seconds);
+  if (value != nullptr) return 0;
+  (void)std::fprintf(stderr, "qev-client: %s\n",
+                     std::get<Failure>(polled.reply).message.c_str());
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) try {
   const Settings settings = parseArguments(argc, argv);
+  if (asPlugin) return plugin(settings);
+  if (settings.metrics) return metrics(settings);
   auto connected = connectTo(settings.host, settings.port, settings.timeout);
   if (auto* failure = std::get_if<Failure>(&connected)) fail(failure->message);
   const int fd = std::get<int>(connected);
@@ -258,5 +427,9 @@ int main(int argc, char** argv) try {
   (void)close(fd);
   return 0;
 } catch (const std::exception& error) {
+  if (asPlugin) {
+    std::printf("QEV UNKNOWN - %s\n", error.what());
+    return kUnknown;
+  }
   fail(error.what());
 }

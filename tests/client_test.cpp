@@ -11,6 +11,8 @@
 
 #include <array>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -350,6 +352,90 @@ INSTANTIATE_TEST_SUITE_P(Client, Hosts,
                                           "HostName"}[info.index]);
                          });
 
+// One poll as a monitoring plugin (-w, -c) or a metrics source (--metrics),
+// against qev serving 42 or against nothing.
+struct Check {
+  const char* name;
+  std::vector<std::string> args;
+  bool served;
+  int status;
+  std::vector<std::string> has;  // each is somewhere in standard output
+
+  friend void PrintTo(const Check& c, std::ostream* os) { *os << c.name; }
+};
+
+class Checks : public Client, public ::testing::WithParamInterface<Check> {};
+
+TEST_P(Checks, GiveTheirLineAndStatus) {
+  const Check& check = GetParam();
+  writeValue(work.path, "42\n");
+  std::optional<Server> server;
+  if (check.served) {
+    server.emplace(work.path);
+    ASSERT_TRUE(eventually([&] { return !server->out().empty(); }));
+  }
+  const Outcome run = runClient(check.args);
+  EXPECT_EQ(exitCode(run.status), check.status) << run.out << run.err;
+  for (const auto& text : check.has)
+    EXPECT_NE(run.out.find(text), std::string::npos) << run.out;
+  if (check.args[0] != "--metrics") {
+    EXPECT_EQ(countOf(run.out, "\n"), 1) << "one line: " << run.out;
+    return;
+  }
+  // Prometheus' text format: comments, and lines of a name and a number.
+  std::istringstream lines(run.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("# HELP ") || line.starts_with("# TYPE ")) continue;
+    const auto space = line.find(' ');
+    ASSERT_NE(space, std::string::npos) << line;
+    EXPECT_TRUE(line.starts_with("qev_")) << line;
+    std::size_t used = 0;
+    (void)std::stod(line.substr(space + 1), &used);
+    EXPECT_EQ(space + 1 + used, line.size()) << line;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Client, Checks,
+    ::testing::Values(
+        Check{"InsideBoth",
+              {"-w", "10:50", "-c", "0:100"},
+              true,
+              0,
+              {"QEV OK - 42 | value=42;10:50;0:100 time="}},
+        Check{"OutsideWarning",
+              {"-w", "10:41", "-c", "0:100"},
+              true,
+              1,
+              {"QEV WARNING - 42 | value=42;10:41;0:100 time="}},
+        Check{"AtTheEdges", {"-w", "42:", "-c", "~:42"}, true, 0, {"QEV OK"}},
+        Check{"InsideAnAlertingRange",
+              {"-w", "10:50", "-c", "@42:42"},
+              true,
+              2,
+              {"QEV CRITICAL - 42 | value=42;10:50;@42:42 time="}},
+        Check{"OutsideZeroToN", {"-c", "41"}, true, 2, {"QEV CRITICAL - 42"}},
+        Check{"NotServed",
+              {"-c", "0:100", "-t", "500"},
+              false,
+              3,
+              {"QEV UNKNOWN - cannot connect to 127.0.0.1:8792: Connection "
+               "refused\n"}},
+        Check{"RangeBackwards",
+              {"-w", "50:10"},
+              false,
+              3,
+              {"QEV UNKNOWN - --warning range '50:10' starts above its end\n"}},
+        Check{"MetricsServed",
+              {"--metrics"},
+              true,
+              0,
+              {"# TYPE qev_up gauge\nqev_up 1\n",
+               "# TYPE qev_value gauge\nqev_value 42\n",
+               "\nqev_poll_duration_seconds 0."}},
+        Check{"MetricsNotServed", {"--metrics"}, false, 1, {"\nqev_up 0\n"}}),
+    [](const auto& info) { return info.param.name; });
+
 TEST(ClientUsage, BadArgumentsAreUsageErrors) {
   const std::vector<std::vector<std::string>> cases = {
       {"--port", "0"},
@@ -360,7 +446,9 @@ TEST(ClientUsage, BadArgumentsAreUsageErrors) {
       {"stray"},
       {"--no-such-option"},
       {"--timeout"},
-      {"--host", "localhost", "--bench", "--count", "0"}};
+      {"--host", "localhost", "--bench", "--count", "0"},
+      {"--metrics", "--bench"},
+      {"--metrics", "--count", "2"}};
   for (const auto& args : cases) {
     const Outcome run = runClient(args);
     EXPECT_EQ(exitCode(run.status), 2) << args[0];
