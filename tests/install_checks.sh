@@ -21,6 +21,7 @@ files=(bin/qev bin/qev-client share/man/man8/qev.8.gz
   share/man/man1/qev-client.1.gz lib/systemd/system/qev.service
   lib/systemd/system/qev.socket lib/systemd/system/qev-concurrent.socket
   lib/systemd/system/qev-concurrent@.service lib/sysusers.d/qev.conf
+  lib/systemd/system/qev-metrics.service lib/systemd/system/qev-metrics.timer
   lib/systemd/journald@qev.conf.d/qev.conf
   share/doc/qev/copyright share/doc/qev/changelog.gz
   share/lintian/overrides/qev)
@@ -62,11 +63,14 @@ verify)
   mkdir -p "$root/usr/lib/systemd/system"
   cp -n /lib/systemd/system/*.target /lib/systemd/system/systemd-journald@* \
     /lib/systemd/system/systemd-journald-varlink@* "$root/usr/lib/systemd/system/"
+  # The metrics service runs a shell.
+  mkdir -p "$root/bin" && cp -n /bin/sh "$root/bin/sh"
   # A template is verified as one of its instances.
   cp "$units/qev-concurrent@.service" "$root/usr/lib/systemd/system/qev-concurrent@0.service"
   report=$(MANPATH=$installed/share/man systemd-analyze verify \
     --root="$root" "$units/qev.socket" "$unit" "$units/qev-concurrent.socket" \
-    "$root/usr/lib/systemd/system/qev-concurrent@0.service" 2>&1) ||
+    "$root/usr/lib/systemd/system/qev-concurrent@0.service" \
+    "$units/qev-metrics.service" "$units/qev-metrics.timer" 2>&1) ||
     fail "systemd-analyze verify: $report"
   [[ -z $report ]] || fail "systemd-analyze verify: $report"
   ;;

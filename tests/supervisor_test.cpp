@@ -306,4 +306,33 @@ TEST(Monitoring, CheckTcpRecipeTellsTheValueServed) {
   }
 }
 
+// The recipe that catches a writer that stopped or broke: Debian's
+// check_file_age on the value file, OK while it is fresh and whole.
+TEST(Monitoring, CheckFileAgeRecipeTellsAFreshFileFromAStaleOne) {
+  TempDir work;
+  const std::string plugins = std::string(QEV_SUPERVISORS) +
+                              "/monitoring-plugins-%s/usr/lib/nagios/plugins";
+  std::string recipe =
+      readFile(std::string(QEV_SOURCE_DIR) + "/dist/recipes/check-file-age.sh");
+  replaceAll(recipe, "/var/lib/qev", work.path.string());
+  std::string basic = plugins;
+  std::string common = plugins;
+  replaceAll(basic, "%s", "basic");
+  replaceAll(common, "%s", "common");
+  replaceAll(recipe, "/usr/lib/nagios/plugins", basic);
+  const auto file = work.path / "current";
+  for (const auto& [text, age, status, says] :
+       {std::tuple{"42\n", 0min, 0, "FILE_AGE OK"},
+        std::tuple{"42\n", 20min, 2, "FILE_AGE CRITICAL"},
+        std::tuple{"", 0min, 2, "FILE_AGE CRITICAL"}}) {
+    writeValue(work.path, text);
+    std::filesystem::last_write_time(
+        file, std::filesystem::file_time_type::clock::now() - age);
+    const Outcome run =
+        runProgram({"/bin/sh", "-c", "PERL5LIB=" + common + " " + recipe});
+    EXPECT_EQ(exitCode(run.status), status) << run.out << run.err;
+    EXPECT_TRUE(run.out.starts_with(says)) << run.out;
+  }
+}
+
 }  // namespace

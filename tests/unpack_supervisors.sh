@@ -8,7 +8,8 @@ dir=$(mkdir -p "$1" && cd "$1" && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch"
-for package in openbsd-inetd xinetd inetutils-inetd ucspi-tcp monitoring-plugins-basic; do
+for package in openbsd-inetd xinetd inetutils-inetd ucspi-tcp monitoring-plugins-basic \
+  monitoring-plugins-common; do
   [[ -d $dir/$package ]] && continue
   # A package list that is stale (or missing) is refreshed once.
   apt-get download "$package" >/dev/null 2>&1 ||
