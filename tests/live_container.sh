@@ -48,6 +48,9 @@ live_log=$work/podman.err
 ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
 cd "$source_dir"
 client=$source_dir/build/image/qev-client
+# The image is tagged with the release; the README's lines and the pod name
+# it, and run as written.
+version=$(sed -n 's/^project(qev VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
 
 
 # The machine's limits are below podman's default ulimits.
@@ -122,7 +125,7 @@ echo "podman stop with a client connected: $took ms, status $status"
 # qev itself as the container's first process stops on SIGTERM too (a
 # client would end it: it serves one).
 "${podman[@]}" "${run[@]}" --name pid1 -v "$value:/var/lib/qev" \
-  --entrypoint /usr/bin/qev localhost/qev:1.0 >/dev/null
+  --entrypoint /usr/bin/qev "qev:$version" >/dev/null
 for _ in $(seq 100); do
   "${podman[@]}" logs pid1 2>&1 | grep -q '^QEV: Waiting for connection' && break
   sleep 0.05
