@@ -1,6 +1,5 @@
 // The log: whole lines, written at once, to standard output and error, to
-// the other of the two when one is the socket being served, or to syslog;
-// and the last line before the service ends.
+// the other of the two when one is the socket being served, or to syslog.
 
 #include "log.h"
 
@@ -17,14 +16,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "end.h"
+#include "write_all.h"
+
 namespace qev {
 
 namespace {
-
-// A report of a state that may come and go (a value file missing, a file
-// with no number, a failed accept) is said at most this often, so that a
-// writer or a machine that flips between states cannot flood the log.
-constexpr std::chrono::seconds kReportInterval{10};
 
 // Where one stream's lines go, and what became of those that did not.
 struct Sink {
@@ -43,23 +40,13 @@ Sink* errors = &errorSink;
 // The log's failure has been said.
 bool failureSaid = false;
 
-// Writes all of `text`, going on after a short or interrupted write.
-// False, with errno set, when the descriptor takes no more.
+// Writes all of `text`. False, with errno set, when the descriptor takes
+// no more; a line left cut short is noted.
 bool writeWhole(Sink& sink, const char* text, std::size_t size) {
   std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = write(sink.fd, text + done, size - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n == -1 && errno == EINTR) continue;
-    if (n == 0) errno = EIO;
-    if (done > 0) sink.cut = true;
-    return false;
-  }
-  sink.cut = false;
-  return true;
+  const bool whole = writeAll(sink.fd, text, size, done);
+  if (whole || done > 0) sink.cut = !whole;
+  return whole;
 }
 
 void put(Sink& sink, const char* line, std::size_t size);
@@ -128,9 +115,7 @@ bool pointAtNull(int fd) {
 
 }  // namespace
 
-void keepLogOutOfServedSocket() {
-  struct stat input {};
-  if (fstat(0, &input) == -1 || !S_ISSOCK(input.st_mode)) return;
+void keepLogOutOfServedSocket(const struct stat& input) {
   const bool out = sameSocket(input, 1);
   const bool err = sameSocket(input, 2);
   if (out && err) {
@@ -145,6 +130,10 @@ void keepLogOutOfServedSocket() {
   if ((out && !pointAtNull(1)) || (err && !pointAtNull(2)))
     endWith(kExitFailed, "QEV: cannot keep the log out of the socket: %s",
             std::strerror(errno));
+}
+
+void writeLine(Stream stream, const char* format, va_list args) {
+  putFormatted(stream == Stream::output ? *outputs : *errors, format, args);
 }
 
 // C-style variadic, so that the compiler checks each line against its
@@ -164,21 +153,5 @@ void reportLine(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
 }
 
 void reportError(int code) { reportLine("Error: %s", std::strerror(code)); }
-
-void endWith(int status, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
-  va_list args;
-  va_start(args, format);
-  putFormatted(status == kExitDone ? *outputs : *errors, format, args);
-  va_end(args);
-  std::exit(status);
-}
-
-bool reportDue(ReportPace& pace) {
-  const auto now = std::chrono::steady_clock::now();
-  if (pace.said && now - pace.last < kReportInterval) return false;
-  pace.said = true;
-  pace.last = now;
-  return true;
-}
 
 }  // namespace qev

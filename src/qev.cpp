@@ -20,10 +20,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "end.h"
 #include "log.h"
+#include "pace.h"
 #include "pause.h"
 #include "protocol.h"
 #include "serve.h"
+#include "stop.h"
 
 namespace {
 
@@ -94,15 +97,13 @@ enum class Given {
   connection,  // a client's TCP connection (inetd "nowait", Accept=yes)
 };
 
-// Tells what standard input holds. Any socket but a listening or connected
+// Tells what the socket on standard input is. Any socket but a listening or connected
 // TCP one, IPv4 or IPv6 (MPTCP is TCP to the service), is a misconfigured
 // supervisor, and ends the service as a failure (kMisconfiguredPause). A
 // connection that the client reset before the service started is the
 // client's doing, not a misconfiguration: it ends the service at once with
 // kExitClientLost.
 Given inheritedSocket() {
-  struct stat st {};
-  if (fstat(0, &st) == -1 || !S_ISSOCK(st.st_mode)) return Given::nothing;
   int domain = 0;
   int type = 0;
   int protocol = 0;
@@ -289,8 +290,12 @@ int main(int argc, char** argv) {
   (void)std::signal(SIGXFSZ, SIG_IGN);
   qev::handleStops();
   keepStandardStreamsOpen();
-  qev::keepLogOutOfServedSocket();
-  const Given given = inheritedSocket();
+  // What standard input holds decides where the log goes and how the
+  // service starts: found out once, here.
+  struct stat input {};
+  const bool socket_input = fstat(0, &input) == 0 && S_ISSOCK(input.st_mode);
+  if (socket_input) qev::keepLogOutOfServedSocket(input);
+  const Given given = socket_input ? inheritedSocket() : Given::nothing;
   // Kept from one client to the next: the last value read, and the states
   // of the file being judged.
   qev::ValueSource source;

@@ -1,10 +1,9 @@
-// The request and reply cycle on one client connection, every wait on it,
-// and the stops that end the service.
+// The request and reply cycle on one client connection, and every wait on
+// it.
 
 #include "serve.h"
 
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -12,15 +11,17 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 
+#include "end.h"
 #include "log.h"
 #include "pause.h"
 #include "protocol.h"
+#include "stop.h"
 #include "value_file.h"
+#include "write_all.h"
 
 namespace qev {
 
@@ -45,51 +46,6 @@ constexpr std::chrono::milliseconds kWriteRetryPause{10};
 // Longest that one write to a client who does not read may block before
 // the service looks whether it has been asked to stop.
 constexpr std::chrono::milliseconds kWriteWait{200};
-
-// A stop signal that is held back until a reply's log line is out takes
-// effect after this many seconds at the latest, even if the log is stuck.
-constexpr unsigned kStopGraceSeconds = 1;
-
-// Set from a reply's write until its log line has been flushed.
-volatile std::sig_atomic_t replying = 0;
-// A stop signal that came while replying, to act on once the line is out.
-volatile std::sig_atomic_t deferredStop = 0;
-
-// Ends the process by `signal` with its default action, as if the service
-// had never caught it. The signal may be blocked (in its own handler): it
-// is let through so that it acts at once. As PID 1 (in a container) a
-// signal's default action does nothing: the process then exits with the
-// status a shell gives one ended by that signal.
-void stopNow(int signal) {
-  (void)std::signal(signal, SIG_DFL);
-  sigset_t only;
-  (void)sigemptyset(&only);
-  (void)sigaddset(&only, signal);
-  (void)sigprocmask(SIG_UNBLOCK, &only, nullptr);
-  (void)std::raise(signal);
-  // Reached only where the signal did nothing. cppcheck takes raise() for
-  // a function that never returns.
-  // cppcheck-suppress unreachableCode
-  _exit(128 + signal);
-}
-
-// A stop (SIGTERM, SIGINT, or SIGHUP from a closed terminal) ends the service
-// at once, except between the write of a reply and the flush of its log line:
-// then it waits for the line, so that the log holds a line for every reply that
-// was sent. A log that does not take the line (a reader that stopped reading)
-// holds it back for kStopGraceSeconds at most: the alarm then stops the service
-// anyway. The grace runs from the first stop: more stops do not put it off.
-extern "C" void onStopSignal(int signal) {
-  if (replying == 0) stopNow(signal);
-  if (deferredStop == 0) {
-    deferredStop = signal;
-    (void)alarm(kStopGraceSeconds);
-  }
-}
-
-extern "C" void onStopGraceOver(int /*signal*/) {
-  if (deferredStop != 0) stopNow(deferredStop);
-}
 
 // True for the errors that say the client and its connection are gone: a
 // reset, a peer found dead by the keepalive probes or the user timeout, or a
@@ -125,24 +81,19 @@ void leave(int error, bool answered, OnLeave on_leave) {
           std::strerror(error));
 }
 
-// Writes all of `size` bytes, going on after a short, interrupted or timed
-// out write, and after a short pause when the system lacks the memory for
-// it, so that the client's fixed-size framing never slips. Returns `size`,
-// or -1 with errno set when the connection fails or when a stop was asked
-// for while the client would not take the record; `cut` then says whether
-// part of the record went out.
-ssize_t writeAll(int fd, const char* data, std::size_t size, bool& cut) {
+// Writes the whole record, going on after a write that timed out or
+// failed for want of kernel memory (after a short pause), so that the
+// client's fixed-size framing never slips. Returns its size, or -1 with
+// errno set when the connection fails, or when a stop waits and the client
+// would not take the record; `cut` then says whether part of it went out.
+ssize_t sendRecord(int fd, const Record& record, bool& cut) {
   std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = write(fd, data + done, size - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      continue;
-    }
+  for (std::size_t more = 0;
+       !writeAll(fd, record.data() + done, record.size() - done, more);) {
+    done += more;
     const int error = errno;
     const bool short_of_memory = error == ENOBUFS || error == ENOMEM;
-    if ((short_of_memory || error == EINTR || error == EAGAIN) &&
-        deferredStop == 0) {
+    if ((short_of_memory || error == EAGAIN) && !stopPending()) {
       if (short_of_memory) sleepFor(kWriteRetryPause);
       continue;
     }
@@ -150,7 +101,7 @@ ssize_t writeAll(int fd, const char* data, std::size_t size, bool& cut) {
     errno = error;
     return -1;
   }
-  return static_cast<ssize_t>(done);
+  return static_cast<ssize_t>(record.size());
 }
 
 // Waits about `pause`, watching `connection` meanwhile, so that a client
@@ -221,25 +172,6 @@ std::optional<int> awaitRequest(int connection, Record& buffer,
 
 }  // namespace
 
-void handleStops() {
-  struct sigaction action {};
-  action.sa_handler = onStopSignal;
-  // Blocking calls go on after the handler has run, as without it.
-  action.sa_flags = SA_RESTART;
-  (void)sigemptyset(&action.sa_mask);
-  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-    // A stop that was ignored when the service started (a background job of
-    // a non-interactive shell has SIGINT ignored) stays ignored.
-    struct sigaction inherited {};
-    if (sigaction(signal, nullptr, &inherited) == 0 &&
-        inherited.sa_handler == SIG_IGN)
-      continue;
-    (void)sigaction(signal, &action, nullptr);
-  }
-  action.sa_handler = onStopGraceOver;
-  (void)sigaction(SIGALRM, &action, nullptr);
-}
-
 void serveClient(int connection, ValueSource& source, OnLeave on_leave) {
   // A client that stops reading would hold a deferred stop for as long as
   // the write blocks: with a send timeout the write comes back now and then
@@ -262,10 +194,9 @@ void serveClient(int connection, ValueSource& source, OnLeave on_leave) {
     (void)std::to_chars(replyBuffer.data(), replyBuffer.data() + kMaxValueText,
                         source.current);
 
-    replying = 1;
+    replyStarts();
     bool cut = false;
-    const ssize_t written =
-        writeAll(connection, replyBuffer.data(), replyBuffer.size(), cut);
+    const ssize_t written = sendRecord(connection, replyBuffer, cut);
     const int error = errno;  // before the log line can change it
     // The line goes out before any report of the write's failure, so that
     // a log that holds both streams reads in order.
@@ -275,11 +206,10 @@ void serveClient(int connection, ValueSource& source, OnLeave on_leave) {
     // as long as its requests last; one that has part of a record would
     // take the next out of step: the service is done with either.
     const bool done =
-        written == -1 && (connectionGone(error) || (cut && deferredStop == 0));
+        written == -1 && (connectionGone(error) || (cut && !stopPending()));
     if (written == -1 && !done) reportError(error);
     if (done) leave(error, true, on_leave);
-    replying = 0;
-    if (deferredStop != 0) stopNow(deferredStop);
+    replyEnds();
     if (done) return;
   }
 }

@@ -20,9 +20,4 @@ enum class OnLeave {
 // record that cannot be completed, ends the process.
 void serveClient(int connection, ValueSource& source, OnLeave on_leave);
 
-// Makes SIGTERM, SIGINT and SIGHUP end the service, unless they were ignored
-// at start, and even as PID 1; one arriving between a reply's write and its
-// log line takes effect once the line is out. Called once, at start-up.
-void handleStops();
-
 }  // namespace qev

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "log.h"
+
 namespace qev {
 
 namespace {

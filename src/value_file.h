@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-#include "log.h"
+#include "pace.h"
 
 namespace qev {
 
