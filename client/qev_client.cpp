@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -138,11 +139,12 @@ Range parseRange(const char* text, const char* option) {
     rest.remove_prefix(1);
   }
   const auto number = [&](std::string_view part) {
-    double value = 0;
-    const auto [stop, error] =
-        std::from_chars(part.data(), part.data() + part.size(), value);
-    if (part.empty() || error != std::errc{} ||
-        stop != part.data() + part.size())
+    // strtod, not from_chars: that would bring libm, which the image lacks.
+    const std::string digits(part);
+    char* stop = nullptr;
+    const double value = std::strtod(digits.c_str(), &stop);
+    if (digits.empty() || stop != digits.c_str() + digits.size() ||
+        !std::isfinite(value))
       usageError(std::string(option) +
                  " wants a range such as 10, 10:, ~:10, " +
                  "10:20 or @10:20, not '" + text + "'");

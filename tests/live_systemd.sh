@@ -561,8 +561,8 @@ inside systemctl restart qev.socket
 echo "the README's drop-in: port $port served on ::1 and 127.0.0.1"
 
 echo "== node_exporter reads the metrics that qev-metrics.timer writes"
-inside apt-get install -y --no-install-recommends /root/adduser_*.deb \
-  /root/prometheus-node-exporter_*.deb >"$work/apt.log" 2>&1 ||
+inside sh -c 'apt-get install -y --no-install-recommends /root/adduser_*.deb \
+  /root/prometheus-node-exporter_*.deb' >"$work/apt.log" 2>&1 ||
   fail "installing prometheus-node-exporter: $(cat "$work/apt.log")"
 inside systemctl enable --now qev-metrics.timer >/dev/null 2>&1
 scrape() { # the qev lines node_exporter shows
