@@ -10,9 +10,9 @@ namespace qev {
 // Keeps the log out of the socket on standard input, whose status is
 // `input`: standard output or error that is that socket gets /dev/null, and
 // its lines go to the other stream, or to syslog when both are the socket.
-// Called once, before anything is logged; ends the service when it cannot
-// be done.
-void keepLogOutOfServedSocket(const struct stat& input);
+// Called once, before anything is logged. False, with errno set, when it
+// cannot be done.
+bool keepLogOutOfServedSocket(const struct stat& input);
 
 // The two streams of the log.
 enum class Stream { output, error };

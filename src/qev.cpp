@@ -97,12 +97,12 @@ enum class Given {
   connection,  // a client's TCP connection (inetd "nowait", Accept=yes)
 };
 
-// Tells what the socket on standard input is. Any socket but a listening or connected
-// TCP one, IPv4 or IPv6 (MPTCP is TCP to the service), is a misconfigured
-// supervisor, and ends the service as a failure (kMisconfiguredPause). A
-// connection that the client reset before the service started is the
-// client's doing, not a misconfiguration: it ends the service at once with
-// kExitClientLost.
+// Tells what the socket on standard input is. Any socket but a listening or
+// connected TCP one, IPv4 or IPv6 (MPTCP is TCP to the service), is a
+// misconfigured supervisor, and ends the service as a failure
+// (kMisconfiguredPause). A connection that the client reset before the service
+// started is the client's doing, not a misconfiguration: it ends the service at
+// once with kExitClientLost.
 Given inheritedSocket() {
   int domain = 0;
   int type = 0;
@@ -294,7 +294,9 @@ int main(int argc, char** argv) {
   // service starts: found out once, here.
   struct stat input {};
   const bool socket_input = fstat(0, &input) == 0 && S_ISSOCK(input.st_mode);
-  if (socket_input) qev::keepLogOutOfServedSocket(input);
+  if (socket_input && !qev::keepLogOutOfServedSocket(input))
+    endWith(kExitFailed, "QEV: cannot keep the log out of the socket: %s",
+            std::strerror(errno));
   const Given given = socket_input ? inheritedSocket() : Given::nothing;
   // Kept from one client to the next: the last value read, and the states
   // of the file being judged.

@@ -64,7 +64,10 @@ for package in adduser prometheus-node-exporter; do
     { apt-get update >/dev/null && apt-get download "$package"; }; }) ||
     fail "cannot download $package"
 done
-cp "$debs"/*.deb "$root/root/"
+# Where apt's unprivileged fetcher may read them.
+mkdir -p "$root/opt/debs"
+cp "$debs"/*.deb "$root/opt/debs/"
+chmod -R a+rX "$root/opt/debs"
 
 # Inside the container; and in its network namespace only, with this
 # machine's programs (the container's minimal root has no nc).
@@ -561,8 +564,8 @@ inside systemctl restart qev.socket
 echo "the README's drop-in: port $port served on ::1 and 127.0.0.1"
 
 echo "== node_exporter reads the metrics that qev-metrics.timer writes"
-inside sh -c 'apt-get install -y --no-install-recommends /root/adduser_*.deb \
-  /root/prometheus-node-exporter_*.deb' >"$work/apt.log" 2>&1 ||
+inside sh -c 'apt-get install -y --no-install-recommends /opt/debs/*.deb' \
+  >"$work/apt.log" 2>&1 ||
   fail "installing prometheus-node-exporter: $(cat "$work/apt.log")"
 inside systemctl enable --now qev-metrics.timer >/dev/null 2>&1
 scrape() { # the qev lines node_exporter shows
