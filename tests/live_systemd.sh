@@ -592,8 +592,8 @@ inside systemctl start qev.socket
 echo "== apt-get remove, install again, then purge"
 inside apt-get remove -y qev >"$work/apt.log" 2>&1 || fail "remove: $(cat "$work/apt.log")"
 [[ $(inside cat /var/lib/qev/current) == 43 ]] || fail "remove lost /var/lib/qev/current"
-inside sh -c 'ls -d /var/log/journal/*.qev /run/log/journal/*.qev' >/dev/null 2>&1 ||
-  fail "remove lost qev's journal"
+qev_journal() { inside sh -c 'ls -d /var/log/journal/*.qev /run/log/journal/*.qev 2>/dev/null'; }
+[[ -n $(qev_journal) ]] || fail "remove lost qev's journal"
 ! net ss -ltnH | grep -q ':8792 ' || fail "port 8792 still held after remove"
 # Still enabled: installed again, it listens again.
 inside apt-get install -y /root/"$(basename "$deb")" >"$work/apt.log" 2>&1 ||
@@ -605,8 +605,7 @@ inside apt-get purge -y qev >"$work/apt.log" 2>&1 || fail "purge: $(cat "$work/a
 ! grep -q 'not empty so not removed' "$work/apt.log" || fail "purge: $(cat "$work/apt.log")"
 ! inside test -e /usr/lib/qev || fail "purge left $(inside find /usr/lib/qev | head -5)"
 ! inside test -e /var/lib/qev || fail "purge left /var/lib/qev"
-! inside sh -c 'ls -d /var/log/journal/*.qev /run/log/journal/*.qev' 2>/dev/null ||
-  fail "purge left qev's journal"
+[[ -z $(qev_journal) ]] || fail "purge left $(qev_journal)"
 inside getent passwd qev >/dev/null || fail "purge removed the user qev"
 inside getent group qev >/dev/null || fail "purge removed the group qev"
 echo "remove kept /var/lib/qev/current; installed again, the enabled qev.socket listened;" \
