@@ -328,8 +328,11 @@ TEST(Monitoring, CheckFileAgeRecipeTellsAFreshFileFromAStaleOne) {
     writeValue(work.path, text);
     std::filesystem::last_write_time(
         file, std::filesystem::file_time_type::clock::now() - age);
-    const Outcome run =
-        runProgram({"/bin/sh", "-c", "PERL5LIB=" + common + " " + recipe});
+    std::string command = "PERL5LIB=";
+    command += common;
+    command += ' ';
+    command += recipe;
+    const Outcome run = runProgram({"/bin/sh", "-c", command});
     EXPECT_EQ(exitCode(run.status), status) << run.out << run.err;
     EXPECT_TRUE(run.out.starts_with(says)) << run.out;
   }
