@@ -205,13 +205,14 @@ void acceptClient(bool idle_ends) {
   qev::ReportPace pace;
   for (;;) {
     if (idle_ends) {
+      // A signal that interrupts the wait starts it again; any other
+      // failure of poll() leaves the accept below to tell.
       pollfd ready{s, POLLIN, 0};
-      const auto idle = std::chrono::milliseconds(kIdleEnd).count();
-      if (poll(&ready, 1, static_cast<int>(idle)) == 0)
+      const int n = poll(&ready, 1, static_cast<int>(kIdleEnd / 1ms));
+      if (n == -1 && errno == EINTR) continue;
+      if (n == 0)
         endWith(qev::kExitDone, "QEV: no client for %lld s; ending",
-                static_cast<long long>(
-                    std::chrono::duration_cast<std::chrono::seconds>(kIdleEnd)
-                        .count()));
+                static_cast<long long>(kIdleEnd / 1s));
     }
     sockaddr_storage peer{};
     socklen_t peer_length = sizeof peer;
@@ -229,7 +230,7 @@ void acceptClient(bool idle_ends) {
       // An inherited listener may be non-blocking (a supervisor's often
       // is): wait until a client is there, as a blocking accept would.
       pollfd ready{s, POLLIN, 0};
-      if (!idle_ends) (void)poll(&ready, 1, -1);
+      if (!idle_ends) (void)poll(&ready, 1, -1);  // else the loop's wait
       continue;
     }
     if (qev::reportDue(pace)) qev::reportError(errno);
