@@ -208,11 +208,13 @@ void acceptClient(bool idle_ends) {
       // A signal that interrupts the wait starts it again; any other
       // failure of poll() leaves the accept below to tell.
       pollfd ready{s, POLLIN, 0};
-      const int n = poll(&ready, 1, static_cast<int>(kIdleEnd / 1ms));
+      const int n =
+          poll(&ready, 1,
+               static_cast<int>(std::chrono::milliseconds(kIdleEnd).count()));
       if (n == -1 && errno == EINTR) continue;
       if (n == 0)
         endWith(qev::kExitDone, "QEV: no client for %lld s; ending",
-                static_cast<long long>(kIdleEnd / 1s));
+                static_cast<long long>(std::chrono::seconds(kIdleEnd).count()));
     }
     sockaddr_storage peer{};
     socklen_t peer_length = sizeof peer;
