@@ -245,7 +245,7 @@ TEST_P(Bounds, TheTimeoutBoundsEveryWait) {
   std::unique_ptr<FakeService> fake;
   std::vector<int> keep;
   GetParam().meet(fake, keep);
-  ASSERT_FALSE(HasFatalFailure());
+  if (HasFatalFailure() || IsSkipped()) return;
   if (fake) fake->start();
   const auto started = Clock::now();
   // Far longer than the bound each row tells apart from waiting for ever.
@@ -299,6 +299,7 @@ INSTANTIATE_TEST_SUITE_P(
               "did not close the connection within 1000 ms"},
         Bound{"SecondAddressAfterOneThatDropsConnections",
               [](std::unique_ptr<FakeService>& fake, std::vector<int>& keep) {
+                QEV_NEEDS(enterPrivateMounts());
                 privateFile("/etc/hosts", "::1 twice\n127.0.0.1 twice\n");
                 dropOnIpv6Loopback(keep);
                 fake = std::make_unique<FakeService>(
@@ -310,6 +311,7 @@ INSTANTIATE_TEST_SUITE_P(
               "5\n"},
         Bound{"NameServerThatNeverAnswers",
               [](std::unique_ptr<FakeService>&, std::vector<int>& keep) {
+                QEV_NEEDS(enterPrivateMounts());
                 privateFile("/etc/resolv.conf", "nameserver 127.0.0.1\n");
                 privateFile("/etc/hosts", "127.0.0.1 localhost\n");
                 // Port 53 takes the queries and answers none.

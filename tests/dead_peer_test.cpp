@@ -31,7 +31,7 @@ class DeadPeer : public ::testing::Test {
   void SetUp() override {
     // The test itself is the client, in a namespace of its own; the server
     // gets a second one, and the pair joins them.
-    enterFreshNetwork();
+    QEV_NEEDS(enterFreshNetwork());
     client_ns.fd = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(unshare(CLONE_NEWNET), 0);
     server_ns.fd = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);

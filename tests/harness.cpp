@@ -64,11 +64,17 @@ void enterUserNamespace() {
   writeProc("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
 }
 
-void enterFreshNetwork() {
+bool mustRun() {
+  const char* required = std::getenv("QEV_LIVE_REQUIRED");
+  return required != nullptr && std::string(required) == "1";
+}
+
+std::string enterFreshNetwork() {
   if (unshare(CLONE_NEWNET) == -1)
-    fail(
-        "a network namespace, in which every test that starts qev runs "
-        "(it needs root or a user namespace, and no chroot)");
+    return std::string(
+               "no network namespace can be made here (it needs root "
+               "or a user namespace, and no chroot): ") +
+           std::strerror(errno);
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd == -1) fail("socket");
   ifreq request{};
@@ -77,6 +83,20 @@ void enterFreshNetwork() {
   request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
   if (ioctl(fd, SIOCSIFFLAGS, &request) == -1) fail("SIOCSIFFLAGS lo");
   close(fd);
+  return "";
+}
+
+std::string enterPrivateMounts() {
+  static const std::string why = []() -> std::string {
+    if (unshare(CLONE_NEWNS) == -1 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1)
+      return std::string(
+                 "no mount namespace of our own can be made here (it "
+                 "needs root or a user namespace, and no chroot): ") +
+             std::strerror(errno);
+    return "";
+  }();
+  return why;
 }
 
 TempDir::TempDir() {
@@ -415,11 +435,8 @@ std::string recordOf(const std::string& text) {
 }
 
 void privateFile(const char* file, const std::string& text) {
-  static const bool unshared = [] {
-    return unshare(CLONE_NEWNS) == 0 &&
-           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-  }();
-  if (!unshared) fail("a mount namespace of our own");
+  if (!enterPrivateMounts().empty())
+    throw std::runtime_error(enterPrivateMounts());
   std::string copy =
       (std::filesystem::temp_directory_path() / "qev-etc-XXXXXX").string();
   const int fd = mkstemp(copy.data());
@@ -437,9 +454,8 @@ int privateSyslog() {
                                ": a private /dev/log needs a mount namespace "
                                "(root or a user namespace)");
   };
-  check(unshare(CLONE_NEWNS), "unshare(CLONE_NEWNS)");
-  check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr),
-        "mount --make-rprivate /");
+  if (!enterPrivateMounts().empty())
+    throw std::runtime_error(enterPrivateMounts());
   check(mount("tmpfs", "/run", "tmpfs", 0, "mode=755"), "mount /run");
   // The real devices stay reachable under /run, which nothing removes.
   check(mkdir("/run/dev", 0755), "mkdir /run/dev");

@@ -28,8 +28,22 @@ using qev::kRecordSize;
 // Once per process: a user namespace of our own in which we may make
 // network namespaces, even when not started as root.
 void enterUserNamespace();
-// A fresh network namespace with only loopback, and loopback up.
-void enterFreshNetwork();
+// A fresh network namespace with only loopback, and loopback up; or, where
+// none can be made, why not.
+[[nodiscard]] std::string enterFreshNetwork();
+// A mount namespace of this process's own, with every mount private, made
+// once; or, where none can be made, why not.
+[[nodiscard]] std::string enterPrivateMounts();
+// True under QEV_LIVE_REQUIRED=1 (CI), where every test must run.
+bool mustRun();
+// Ends the test where this machine cannot make what it needs (`why`, the
+// result of the call, is not empty): skipped with the reason, or failed
+// where every test must run.
+#define QEV_NEEDS(call)                               \
+  if (const std::string why = (call); !why.empty()) { \
+    if (qevtest::mustRun()) FAIL() << why;            \
+    GTEST_SKIP() << why;                              \
+  }
 
 // A temporary directory, removed with everything in it at scope end.
 struct TempDir {
@@ -107,7 +121,7 @@ struct Server {
 // A test with a fresh network namespace and a scratch working directory.
 class NetworkTest : public ::testing::Test {
  protected:
-  void SetUp() override { enterFreshNetwork(); }
+  void SetUp() override { QEV_NEEDS(enterFreshNetwork()); }
   // Writes `value` as the value file, starts qev with `options`, and
   // connects `client` to it; throws when it cannot connect.
   Server& startServing(const std::string& value, const Options& options = {});
@@ -169,14 +183,14 @@ inline constexpr const char* kTimeWait = "06";
 bool portInState(const char* state);
 
 // Makes `file` (under /etc) hold `text` for this process and what it starts
-// from now on: a mount namespace of its own, the file bound over. Needs
-// root, or a user namespace of our own.
+// from now on, bound over it in enterPrivateMounts's namespace; throws where
+// that cannot be made.
 void privateFile(const char* file, const std::string& text);
 
-// Makes the calling process's mount namespace private, with a /dev that
-// holds only the few devices a program needs and /dev/log, bound to the
-// returned datagram socket; and an empty /run, for pid files. Needs root,
-// or a user namespace of our own.
+// Gives the process, in enterPrivateMounts's namespace, a /dev that holds
+// only the few devices a program needs and /dev/log, bound to the returned
+// datagram socket; and an empty /run, for pid files. Throws where that
+// namespace cannot be made.
 int privateSyslog();
 
 // Every message sent to the socket `fd` (privateSyslog's), one a line, read

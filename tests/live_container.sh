@@ -21,6 +21,7 @@ if [[ ${QEV_LIVE_INSIDE:-} != 1 ]]; then
   # Built out here, where Debian's packages can be fetched. Reproducible: a
   # second build from scratch gives the same digest.
   cd "$source_dir"
+  step "the image, built twice"
   first=$(scripts/image | sed -n 's/^image .* //p')
   rm -rf build/image/unpacked build/image/qev build/image/qev-client
   second=$(scripts/image | sed -n 's/^image .* //p')

@@ -1,5 +1,6 @@
-# Sourced by the live tests: how they say that this machine cannot run them,
-# and how they fail. QEV_LIVE_REQUIRED=1 (CI sets it) makes a skip a failure.
+# Sourced by the tests in shell: how they say that this machine cannot run
+# them, how they fail, and how they tell where they are. QEV_LIVE_REQUIRED=1
+# (CI sets it) makes a skip a failure.
 
 # The machine lacks what the test needs: skip (CTest's code 77), saying why.
 skip() {
@@ -19,6 +20,16 @@ fail() {
     tail -n 40 "$live_log" >&2
   fi
   exit 1
+}
+
+# Names the step the test has come to, in its output and, since ctest shows
+# that only at the test's end, in the file $QEV_PROGRESS, which scripts/test
+# shows while its tests run.
+step_started=$(date +%s)
+step() {
+  echo "== $*"
+  [[ -z ${QEV_PROGRESS:-} ]] ||
+    echo "$(basename "$0" .sh), $(($(date +%s) - step_started)) s in: $*" >>"$QEV_PROGRESS"
 }
 
 # For the image's tests: a value directory under $work that the image's

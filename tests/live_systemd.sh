@@ -11,14 +11,25 @@ source_dir=$(cd "$1" && pwd)
 # shellcheck source=tests/live_lib.sh
 source "$source_dir/tests/live_lib.sh"
 [[ $(id -u) -eq 0 ]] || skip "booting a container needs root"
-for tool in systemd-nspawn debootstrap unshare nsenter nc perl ip ss; do
+for tool in systemd-nspawn debootstrap unshare nsenter nc perl ip ss busybox; do
   command -v "$tool" >/dev/null || skip "$tool is missing (scripts/test installs it)"
 done
+# Can this machine run a container at all (no chroot, namespaces allowed)?
+# Asked first, of a root holding a static busybox alone, which tells in a
+# second: the package and a Debian root take minutes.
+tiny=$(mktemp -d)
+mkdir -p "$tiny/usr/bin"
+cp "$(command -v busybox)" "$tiny/usr/bin/true"
+booted=0
+probe=$(unshare -n -- systemd-nspawn -q -D "$tiny" --register=no --keep-unit \
+  /usr/bin/true 2>&1 </dev/null) && booted=1
+rm -rf "$tiny"
+((booted)) || skip "this machine cannot run a container with systemd-nspawn: $probe"
 export DEBIAN_FRONTEND=noninteractive LC_ALL=C
 started=$(date +%s%N)
 ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
 
-# The package, built as scripts/package builds it for release.
+step "the package, built as scripts/package builds it for release"
 "$source_dir/scripts/package" >/dev/null
 deb=$(echo "$source_dir"/build/pkg/qev_*_amd64.deb)
 client_bin=$source_dir/build/pkg/qev-client
@@ -26,6 +37,7 @@ client_bin=$source_dir/build/pkg/qev-client
 # An untouched minimal root, made once and kept under build/.
 cache=$source_dir/build/debian-root
 if [[ ! -x $cache/usr/lib/systemd/systemd ]]; then
+  step "a minimal Debian 12 root by debootstrap, once (minutes)"
   rm -rf "$cache.new"
   debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus \
     bookworm "$cache.new" >"$source_dir/build/debootstrap.log" 2>&1 ||
@@ -33,11 +45,6 @@ if [[ ! -x $cache/usr/lib/systemd/systemd ]]; then
   rm -rf "$cache"
   mv "$cache.new" "$cache"
 fi
-# Can this machine run a container at all (no chroot, namespaces allowed)?
-# A command run in the root, not yet a boot, tells in a second.
-probe=$(unshare -n -- systemd-nspawn -q -D "$cache" --register=no --keep-unit \
-  --read-only /bin/true 2>&1 </dev/null) ||
-  skip "this machine cannot run a container with systemd-nspawn: $probe"
 root=$(mktemp -d "$source_dir/build/live-root.XXXXXX")
 work=$(mktemp -d)
 nspawn=
@@ -102,6 +109,7 @@ shut_down() {
   inside systemctl poweroff || true
   for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
 }
+step "boot"
 boot
 boot_ms=$(ms_since "$started")
 echo "booted in $boot_ms ms (package, root and boot)"
@@ -127,15 +135,24 @@ poll() { net "$client_bin" -t 5000 "$@"; }
 # A client that connects, polls once and stays for SECONDS, or until killed,
 # or until the service closes the connection (then it closes its end after
 # the service's): started in the background, with its process in $holder.
+# Returns once it has its record, so that it is the client being served: a
+# qev still waiting for its next client takes whoever connects first.
 hold() {
+  rm -f "$work/held"
   nsenter -t "$leader" -n -- perl -MSocket -e 'alarm shift; socket(my $s, PF_INET, SOCK_STREAM, 0) or die;
     connect($s, pack_sockaddr_in(8792, inet_aton("127.0.0.1"))) or die;
     send($s, "x", 0); recv($s, my $record, 1024, MSG_WAITALL);
-    1 while sysread($s, my $more, 1024);' "$1" </dev/null >/dev/null 2>&1 &
+    $| = 1; print "held\n";
+    1 while sysread($s, my $more, 1024);' "$1" </dev/null >"$work/held" 2>/dev/null &
   holder=$!
+  for _ in $(seq 500); do
+    [[ -s $work/held ]] && return 0
+    sleep 0.02
+  done
+  fail "the held client was not served"
 }
 
-echo "== install with apt"
+step "install with apt"
 inside apt-get install -y /root/"$(basename "$deb")" >"$work/apt.log" 2>&1 ||
   fail "apt-get install: $(cat "$work/apt.log")"
 mode=$(inside stat -c '%U:%G %a' /var/lib/qev)
@@ -144,7 +161,7 @@ echo "/var/lib/qev: $mode"
 [[ $(inside systemctl is-active qev.socket || true) == inactive ]] ||
   fail "the package started qev.socket by itself"
 
-echo "== a writer in group qev with umask 027, by rename"
+step "a writer in group qev with umask 027, by rename"
 inside useradd -m -G qev writer
 write_value 42
 echo "current: $(inside stat -c '%U:%G %a' /var/lib/qev/current)"
@@ -155,7 +172,7 @@ net ss -ltnH | grep -q '0.0.0.0:8792 ' || fail "nobody listens on 0.0.0.0:8792"
 write_value 43
 [[ $(poll) == 43 ]] || fail "the poll after the writer's rename did not return 43"
 
-echo "== runs as qev in /var/lib/qev, logs its start-up"
+step "runs as qev in /var/lib/qev, logs its start-up"
 hold 30
 wait_service active
 pid=$(service MainPID)
@@ -169,7 +186,7 @@ for line in "QEV: Waiting for connection ...:0" "QEV: 0" "QEV: Accepting socket 
   [[ $(journal_count "^$line\$") -ge 1 ]] || fail "journal lacks '$line'"
 done
 
-echo "== a value file missing, then unreadable, then back; journald restarted"
+step "a value file missing, then unreadable, then back; journald restarted"
 inside mv /var/lib/qev/current /var/lib/qev/kept
 net "$client_bin" -t 9000 >"$work/waited" 2>&1 &
 waiter=$!
@@ -196,7 +213,7 @@ echo "a poll waited for a missing, then unreadable file, one journal line; polls
 
 # One second: at the rates of a fast machine, more would pass the journal's
 # 64 MB cap and rotate the first lines away before they are counted.
-echo "== 1 s of saturation: a journal line for every record"
+step "1 s of saturation: a journal line for every record"
 before=$(journal_count '^Current: ')
 waiting_before=$(journal_count '^QEV: Waiting for connection')
 saturation=$(poll --saturate 1)
@@ -213,7 +230,7 @@ sleep 2 # journald reports suppression when its interval ends
 suppressed=$(inside journalctl --namespace='*' -o cat --no-pager | grep -c Suppressed || true)
 [[ $suppressed -eq 0 ]] || fail "journald suppressed messages"
 
-echo "== 10 s of saturation: qev's journal takes it, the system's does not grow"
+step "10 s of saturation: qev's journal takes it, the system's does not grow"
 system_journal() { # its size in bytes and its lines
   inside journalctl --sync
   echo "$(inside du -sb "/var/log/journal/$(inside cat /etc/machine-id)" | cut -f1) bytes," \
@@ -232,7 +249,7 @@ lines_after=${system_after#* bytes, }
   fail "the system journal grew by $((${lines_after% lines} - ${lines_before% lines})) lines"
 [[ $(poll) == 43 ]] || fail "no poll served after the saturation"
 
-echo "== 200 one-poll clients while the writer rewrites the file in place"
+step "200 one-poll clients while the writer rewrites the file in place"
 inside runuser -u writer -- sh -c 'while [ ! -e /var/lib/qev/stop ]; do
   echo 43 >/var/lib/qev/current; done' &
 writer=$!
@@ -244,7 +261,7 @@ write_value 43
 echo "200 one-poll clients, value rewritten in place: $got(count, value)"
 [[ $got =~ ^\ *200\ 43\ $ ]] || fail "a one-poll client got a value never written: $got"
 
-echo "== 2000 connections that bring no request, in a burst, then a client"
+step "2000 connections that bring no request, in a burst, then a client"
 starts_before=$(journal_count '^QEV: Waiting for connection')
 net perl -MSocket -e 'for (1 .. 2000) {
   socket(my $s, PF_INET, SOCK_STREAM, 0) or die "socket: $!";
@@ -260,7 +277,7 @@ echo "the client after the burst served $served_ms ms after its end, by $starts 
 ((starts <= 2)) || fail "the burst started qev $starts times"
 ((served_ms < 30000)) || fail "the client after the burst waited $served_ms ms"
 
-echo "== 200 connections that send a byte and leave, in a burst, then a client"
+step "200 connections that send a byte and leave, in a burst, then a client"
 starts_before=$(journal_count '^QEV: Waiting for connection')
 net perl -MSocket -e 'for (1 .. 200) {
   socket(my $s, PF_INET, SOCK_STREAM, 0) or die "socket: $!";
@@ -275,7 +292,7 @@ echo "the client after the burst served $served_ms ms after its end, by $starts 
 ((starts <= 2)) || fail "the burst started qev $starts times"
 ((served_ms < 10000)) || fail "the client after the burst waited $served_ms ms"
 
-echo "== 100 clients one after the other"
+step "100 clients one after the other"
 starts_before=$(journal_count '^QEV: Waiting for connection')
 handover=$(net perl "$source_dir/tests/clients.pl" after 100 43)
 starts=$(($(journal_count '^QEV: Waiting for connection') - starts_before))
@@ -287,7 +304,7 @@ median=$(sed -n 's/.* median_ms=\([0-9]*\).*/\1/p' <<<"$handover")
 ((starts <= 2)) || fail "100 clients one after the other started qev $starts times"
 [[ -n $median && $median -lt 150 ]] || fail "median hand-over $median ms"
 
-echo "== one-shot clients (connect, one poll, leave), 50 of each"
+step "one-shot clients (connect, one poll, leave), 50 of each"
 # CPU time, in ms, of the container's systemd and what it has reaped (every
 # qev that ended, with the set-up of its sandbox), and of its journalds.
 container_cpu() {
@@ -321,8 +338,8 @@ awk -v a="$(figure median_ms "$shipped")" -v b="$(figure median_ms "$system")" \
   -v c="$(figure cpu_ms_per_client "$shipped")" -v d="$(figure cpu_ms_per_client "$system")" \
   'BEGIN { printf "a journal of its own against the system journal: latency %.2fx, CPU %.2fx\n", a / b, c / d }'
 
-echo "== a client waiting while another is served"
-hold 1
+step "a client waiting while another is served"
+hold 2
 wait_service active
 (poll >"$work/waiter.out" && date +%s%N >"$work/waiter.done") &
 waiter=$!
@@ -334,7 +351,7 @@ wait "$waiter" || fail "the waiting client was not served"
 echo "waiting client answered $((($(cat "$work/waiter.done") - left) / 1000000)) ms after the first left"
 [[ $(cat "$work/waiter.out") == 43 ]] || fail "the waiting client got $(cat "$work/waiter.out")"
 
-echo "== a client that resets"
+step "a client that resets"
 net perl -MSocket -e '
   socket(my $s, PF_INET, SOCK_STREAM, 0) or die "socket: $!";
   connect($s, pack_sockaddr_in(8792, inet_aton("127.0.0.1"))) or die "connect: $!";
@@ -357,7 +374,7 @@ echo "after a reset: exit status $status, is-failed: $failed," \
   fail "the reset is not in the journal"
 [[ $(poll) == 43 ]] || fail "no client served after the reset"
 
-echo "== systemctl stop"
+step "systemctl stop"
 hold 30
 wait_service active
 # Once it has answered the held client and waits for its next poll (in
@@ -410,7 +427,7 @@ enabled() {
   done
 }
 
-echo "== qev-concurrent.socket: 20 clients at once"
+step "qev-concurrent.socket: 20 clients at once"
 switch_from qev.socket
 [[ $(enabled) == qev-concurrent.socket ]] || fail "enabled after the switch: $(enabled)"
 [[ $(inside systemctl is-active qev.socket || true) == inactive ]] ||
@@ -432,7 +449,7 @@ echo "journal: $replies Current: lines for 100 replies, from $instances qev proc
   fail "an instance failed"
 echo "one-shot clients of qev-concurrent@.service: $(oneshot)"
 
-echo "== one address holds at most 32 of qev-concurrent.socket's connections"
+step "one address holds at most 32 of qev-concurrent.socket's connections"
 # 33 idle connections from 127.0.0.1: the last is closed at once. Then a
 # client from 127.0.0.2 is served all the same.
 held=$(net perl -MSocket -e 'my @held; my $closed = 0;
@@ -476,7 +493,7 @@ switch_from qev-concurrent.socket
 [[ $(inside systemctl is-active qev-concurrent.socket || true) == inactive ]] ||
   fail "qev.socket did not stop qev-concurrent.socket"
 [[ $(poll) == 43 ]] || fail "no poll served by qev.socket after qev-concurrent.socket"
-echo "== a reboot after switching there and back"
+step "a reboot after switching there and back"
 shut_down
 boot
 listening=$(inside systemctl is-active qev.socket qev-concurrent.socket | tr '\n' ' ')
@@ -485,7 +502,7 @@ echo "after the reboot: enabled $(enabled), active: $listening"
   fail "after the reboot: enabled $(enabled), active $listening"
 [[ $(poll) == 43 ]] || fail "no poll served after the reboot"
 
-echo "== a drop-in that makes qev.socket listen on a UNIX socket"
+step "a drop-in that makes qev.socket listen on a UNIX socket"
 inside mkdir -p /etc/systemd/system/qev.socket.d
 inside sh -c 'printf "[Socket]\nListenStream=\nListenStream=/run/qev.sock\n" \
   >/etc/systemd/system/qev.socket.d/unix.conf'
@@ -514,7 +531,7 @@ wait "$unix_client" || true
 inside systemctl reset-failed qev.service
 [[ $(poll) == 43 ]] || fail "no poll served once the drop-in was gone"
 
-echo "== the README's address filter, with loopback not allowed"
+step "the README's address filter, with loopback not allowed"
 filter=$(grep '^IPAddress' "$source_dir/README.md" | sed 's/ 127\.0\.0\.1//')
 [[ $(wc -l <<<"$filter") -eq 2 ]] || fail "README.md has no address filter"
 inside mkdir -p /etc/systemd/system/qev.socket.d
@@ -534,7 +551,7 @@ inside systemctl daemon-reload
 inside systemctl restart qev.socket
 [[ $(poll) == 43 ]] || fail "no poll served once the filter was gone"
 
-echo "== exposure"
+step "exposure"
 for unit in qev.service qev-concurrent@0.service; do
   exposure=$(inside systemd-analyze security --no-pager "$unit" |
     sed -n "s/.*Overall exposure level for $unit: \([0-9.]*\).*/\1/p")
@@ -543,7 +560,7 @@ for unit in qev.service qev-concurrent@0.service; do
     fail "exposure of $unit: $exposure"
 done
 
-echo "== the README's drop-in for another port, IPv6 as well"
+step "the README's drop-in for another port, IPv6 as well"
 dropin=$(awk '/^```ini$/ { block = ""; on = 1; next }
   /^```$/ { if (on && block ~ /BindIPv6Only/) printf "%s", block; on = 0; next }
   on { block = block $0 "\n" }' "$source_dir/README.md")
@@ -563,7 +580,7 @@ inside systemctl restart qev.socket
 [[ $(poll) == 43 ]] || fail "no poll served once the port drop-in was gone"
 echo "the README's drop-in: port $port served on ::1 and 127.0.0.1"
 
-echo "== node_exporter reads the metrics that qev-metrics.timer writes"
+step "node_exporter reads the metrics that qev-metrics.timer writes"
 inside sh -c 'apt-get install -y --no-install-recommends /opt/debs/*.deb' \
   >"$work/apt.log" 2>&1 ||
   fail "installing prometheus-node-exporter: $(cat "$work/apt.log")"
@@ -589,7 +606,7 @@ inside systemctl disable --now qev-metrics.timer >/dev/null 2>&1
 inside systemctl start qev.socket
 [[ $(poll) == 43 ]] || fail "no poll served after the metrics"
 
-echo "== apt-get remove, install again, then purge"
+step "apt-get remove, install again, then purge"
 inside apt-get remove -y qev >"$work/apt.log" 2>&1 || fail "remove: $(cat "$work/apt.log")"
 [[ $(inside cat /var/lib/qev/current) == 43 ]] || fail "remove lost /var/lib/qev/current"
 qev_journal() { inside sh -c 'ls -d /var/log/journal/*.qev /run/log/journal/*.qev 2>/dev/null'; }

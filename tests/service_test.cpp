@@ -605,6 +605,7 @@ class ServedSocketLog : public Service,
 TEST_P(ServedSocketLog, GoesToSyslogOrTheOtherStreamAndNeverToTheClient) {
   const LogRoute& route = GetParam();
   writeValue(work.path, "14\n");
+  QEV_NEEDS(enterPrivateMounts());
   Syslog syslog{privateSyslog()};
   std::vector<int> keep;
   int client = -1;

@@ -87,6 +87,8 @@ class Supervised : public NetworkTest,
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "the supervisors run as root";
     NetworkTest::SetUp();
+    if (IsSkipped()) return;
+    QEV_NEEDS(enterPrivateMounts());
     syslog.emplace(privateSyslog());
   }
   std::optional<Syslog> syslog;
@@ -285,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
 // a qev: OK for the value it expects, a warning for another.
 TEST(Monitoring, CheckTcpRecipeTellsTheValueServed) {
   if (geteuid() != 0) GTEST_SKIP() << "network namespaces want root here";
-  enterFreshNetwork();
+  QEV_NEEDS(enterFreshNetwork());
   TempDir work;
   writeValue(work.path, "42\n");
   std::string recipe =
