@@ -189,7 +189,7 @@ TEST_F(Client, WatchesAValueChange) {
   std::thread writer([&] {
     // Once the server waits for the second poll, having read the file.
     eventually([&] { return countOf(server.out(), "Current: ") == 1; });
-    server.waitBlockedIn(SYS_recvfrom);
+    server.waitBlockedIn({SYS_recvfrom});
     writeValue(work.path, "2\n");
   });
   const Outcome run = runClient({"-n", "3", "-i", "300"});

@@ -100,7 +100,7 @@ TEST_F(DeadPeer, VanishedClientIsFoundWhileTheServiceWaitsForAPoll) {
   ASSERT_NE(client.fd, -1);
   ASSERT_EQ(poll(client.fd), recordOf("21"));
   const auto last_exchange = Clock::now();
-  ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
+  ASSERT_TRUE(server.waitBlockedIn({SYS_recvfrom}));
   cut();
   expectEndsByTimeout(server, last_exchange, "waiting for a poll");
 }

@@ -54,7 +54,7 @@ std::string drain(const Server& server, int fd) {
   std::string all;
   for (int i = 0; i < 100; ++i) {
     std::string more = readBytes(fd, 1 << 22, 500ms);
-    if (more.empty() && server.waitBlockedIn(SYS_recvfrom, 0s)) break;
+    if (more.empty() && server.waitBlockedIn({SYS_recvfrom}, 0s)) break;
     all += more;
   }
   return all;
@@ -170,7 +170,7 @@ class HostileFile : public Faults,
 TEST_P(HostileFile, KeepsServingTheLastGoodValueAndNamesALastingLack) {
   Server& server = startServing("5\n");
   EXPECT_EQ(poll(client.fd), recordOf("5"));
-  ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
+  ASSERT_TRUE(server.waitBlockedIn({SYS_recvfrom}));
 
   fs::remove(work.path / "current");
   GetParam().make(work.path);
@@ -314,7 +314,7 @@ TEST_F(Faults, ClientThatStopsReadingBlocksTheServerAndLosesNothing) {
   ASSERT_GT(sent, 0U) << "never blocked writing";
   std::this_thread::sleep_for(200ms);
   // Still there (its write comes back every 200 ms to look for a stop).
-  ASSERT_TRUE(server.waitBlockedIn(SYS_write, 1s)) << "still blocked";
+  ASSERT_TRUE(server.waitBlockedIn({SYS_write}, 1s)) << "still blocked";
   // Reading again, with room to read quickly: a record for every receive,
   // of at most a record's bytes.
   const int large = 4 << 20;
@@ -419,7 +419,7 @@ TEST_F(Faults, StopSignalEndsTheServiceEvenWhileItsWriteIsBlocked) {
 TEST_F(Faults, StopSignalWhileWaitingEndsTheServiceAtOnce) {
   Server& server = startServing("36\n");
   ASSERT_EQ(poll(client.fd), recordOf("36"));
-  ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
+  ASSERT_TRUE(server.waitBlockedIn({SYS_recvfrom}));
   ASSERT_EQ(kill(server.pid, SIGTERM), 0);
   EXPECT_TRUE(endedBy(server.waitExit(1s), SIGTERM));
 }
@@ -631,7 +631,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Faults, StopSignalIgnoredAtStartStaysIgnored) {
   Server& server = startServing("39\n", {.ignored = signalBit(SIGINT)});
   ASSERT_EQ(poll(client.fd), recordOf("39"));
-  ASSERT_TRUE(server.waitBlockedIn(SYS_recvfrom));
+  ASSERT_TRUE(server.waitBlockedIn({SYS_recvfrom}));
   ASSERT_EQ(kill(server.pid, SIGINT), 0);
   EXPECT_EQ(server.waitExit(300ms), -1) << "SIGINT ended it";
   EXPECT_EQ(poll(client.fd), recordOf("39"));

@@ -257,25 +257,33 @@ int Server::waitExit(Clock::duration limit) {
   return status;
 }
 
-// True once /proc/PID/syscall starts with `prefix` while the process sleeps.
-// The file reads "running" while it is on a CPU; otherwise the number of the
-// system call it sleeps in, then its arguments in hex.
-bool Server::waitSyscall(const std::string& prefix,
+// True once /proc/PID/syscall starts with one of `prefixes` while the
+// process sleeps. The file reads "running" while it is on a CPU; otherwise
+// the number of the system call it sleeps in, then its arguments in hex.
+bool Server::waitSyscall(const std::vector<std::string>& prefixes,
                          Clock::duration limit) const {
   const std::string file = "/proc/" + std::to_string(pid) + "/syscall";
   return eventually(
-      [&] { return readFile(file).starts_with(prefix) && waitState('S', 0s); },
+      [&] {
+        const std::string now = readFile(file);
+        return std::any_of(prefixes.begin(), prefixes.end(),
+                           [&](const auto& p) { return now.starts_with(p); }) &&
+               waitState('S', 0s);
+      },
       limit);
 }
 
-bool Server::waitBlockedIn(long nr, Clock::duration limit) const {
-  return waitSyscall(std::to_string(nr) + " ", limit);
+bool Server::waitBlockedIn(std::initializer_list<long> calls,
+                           Clock::duration limit) const {
+  std::vector<std::string> prefixes;
+  for (const long nr : calls) prefixes.push_back(std::to_string(nr) + " ");
+  return waitSyscall(prefixes, limit);
 }
 
 bool Server::waitBlockedWriting(int fd, Clock::duration limit) const {
   std::ostringstream prefix;
   prefix << SYS_write << " 0x" << std::hex << fd << " ";
-  return waitSyscall(prefix.str(), limit);
+  return waitSyscall({prefix.str()}, limit);
 }
 
 bool Server::waitState(char state, Clock::duration limit) const {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -103,15 +104,19 @@ struct Server {
   // Waits for the process to end; returns its wait status, or -1 when it
   // is still running after `limit`.
   int waitExit(Clock::duration limit = 5s);
-  // True once the server sits blocked in system call `nr`.
-  bool waitBlockedIn(long nr, Clock::duration limit = 5s) const;
+  // True once the server sits blocked in one of the system calls `calls`
+  // (numbers as this machine's kernel gives them, which is what an emulated
+  // qev's calls become).
+  bool waitBlockedIn(std::initializer_list<long> calls,
+                     Clock::duration limit = 5s) const;
   // True once the server sits blocked writing to descriptor `fd`.
   bool waitBlockedWriting(int fd, Clock::duration limit = 5s) const;
   // True once the process state (as in /proc/PID/stat) is `state`.
   bool waitState(char state, Clock::duration limit = 5s) const;
   long cpuTicks() const;  // user plus system time, in clock ticks
 
-  bool waitSyscall(const std::string& prefix, Clock::duration limit) const;
+  bool waitSyscall(const std::vector<std::string>& prefixes,
+                   Clock::duration limit) const;
 
   TempDir log_dir;
   std::filesystem::path logs;
