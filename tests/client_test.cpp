@@ -24,7 +24,7 @@ namespace {
 using namespace qevtest;
 
 Outcome runClient(std::vector<std::string> args) {
-  args.insert(args.begin(), QEV_CLIENT_BINARY);
+  args.insert(args.begin(), program(QEV_CLIENT_BINARY));
   return runProgram(args);
 }
 
@@ -252,7 +252,7 @@ TEST_P(Bounds, TheTimeoutBoundsEveryWait) {
   const Outcome run = runProgram(
       [&] {
         auto argv = GetParam().args;
-        argv.insert(argv.begin(), QEV_CLIENT_BINARY);
+        argv.insert(argv.begin(), program(QEV_CLIENT_BINARY));
         return argv;
       }(),
       15s);
@@ -468,11 +468,14 @@ TEST(Usage, ArgumentsAreAnsweredOrNamedWithoutOpeningAnything) {
     std::string out;  // what standard output starts with
     std::string err;
   };
-  const std::string qev = QEV_BINARY;
+  const std::string qev = program(QEV_BINARY);
   const std::string tryHelp = "; try 'qev --help'\n";
   const std::vector<Invocation> cases = {
       {{qev, "--version"}, 0, "qev " QEV_VERSION "\n", ""},
-      {{QEV_CLIENT_BINARY, "--version"}, 0, "qev-client " QEV_VERSION "\n", ""},
+      {{program(QEV_CLIENT_BINARY), "--version"},
+       0,
+       "qev-client " QEV_VERSION "\n",
+       ""},
       {{qev, "--help"}, 0, "Usage: qev\n", ""},
       {{qev, "-h"}, 2, "", "qev: unexpected argument '-h'" + tryHelp},
       {{qev, "--port", "8000"},

@@ -49,6 +49,12 @@ void writeProc(const char* file, const std::string& text) {
 
 }  // namespace
 
+std::string program(const char* path) {
+  const char* other = std::getenv("QEV_UNDER_TEST");
+  if (other == nullptr || *other == '\0') return path;
+  return other + std::string(path).substr(std::strlen(QEV_BUILD_DIR));
+}
+
 void enterUserNamespace() {
   const uid_t uid = getuid();
   const gid_t gid = getgid();
@@ -154,7 +160,7 @@ pid_t spawn(const std::vector<std::string>& argv,
       environment.emplace_back(*entry);
   }
   if (options.faults != nullptr) {
-    environment.push_back(std::string("LD_PRELOAD=") + QEV_FAULT_INJECTION);
+    environment.push_back("LD_PRELOAD=" + program(QEV_FAULT_INJECTION));
     environment.push_back(std::string("QEV_FAULTS=") + options.faults);
     // A sanitized qev wants its runtime first; the preloaded library is
     // plain and interposes only write and recv.
@@ -227,8 +233,8 @@ Server& NetworkTest::startServing(const std::string& value,
 Server::Server(const std::filesystem::path& work, const Options& options)
     : logs(log_dir.path) {
   // The shipped qev is static: a preloaded library reaches only this one.
-  const char* const binary =
-      options.faults != nullptr ? QEV_DYNAMIC_BINARY : QEV_BINARY;
+  const std::string binary =
+      program(options.faults != nullptr ? QEV_DYNAMIC_BINARY : QEV_BINARY);
   pid = spawn(options.command.empty() ? std::vector<std::string>{binary}
                                       : options.command,
               work, logs, options);

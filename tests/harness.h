@@ -26,6 +26,11 @@ using Clock = std::chrono::steady_clock;
 using qev::kPort;
 using qev::kRecordSize;
 
+// The program at `path` in this build tree; or, where QEV_UNDER_TEST names
+// another tree (built for another architecture, run by the emulator), the
+// program at the same place in that one.
+std::string program(const char* path);
+
 // Once per process: a user namespace of our own in which we may make
 // network namespaces, even when not started as root.
 void enterUserNamespace();

@@ -102,7 +102,7 @@ TEST_P(Supervised, ServesEveryClientExactlyAndLogsEveryReplyToSyslog) {
   // A copy of qev, which the test removes as the package's removal would.
   const auto qev = work.path / "bin/qev";
   std::filesystem::create_directory(work.path / "bin");
-  std::filesystem::copy_file(QEV_BINARY, qev);
+  std::filesystem::copy_file(program(QEV_BINARY), qev);
   const auto config = (work.path / "supervisor.conf").string();
   const std::string text = recipe(row, work.path.string());
   std::ofstream(config) << text;
