@@ -36,7 +36,7 @@ cleanup() {
 }
 trap cleanup EXIT
 ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
-client=$source_dir/build/image/qev-client
+client=$source_dir/build/image/$(dpkg --print-architecture)/qev-client
 dockerd --data-root "$work/data" --exec-root "$work/exec" \
   -H "unix://$work/docker.sock" --pidfile "$work/docker.pid" \
   --bridge=none --iptables=false --ip6tables=false --ip-masq=false \
