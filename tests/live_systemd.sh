@@ -60,7 +60,8 @@ cleanup() {
 trap cleanup EXIT
 live_log=$work/console.log
 cp -a "$cache/." "$root/"
-cp "$deb" "$root/root/"
+mkdir -p "$root/root/build/pkg"
+cp "$deb" "$root/root/build/pkg/"
 # Debian's node_exporter, for the metrics recipe: fetched here once, since
 # the container has no network.
 debs=$source_dir/build/live-debs
@@ -153,8 +154,11 @@ hold() {
 }
 
 step "install with apt"
-inside apt-get install -y /root/"$(basename "$deb")" >"$work/apt.log" 2>&1 ||
-  fail "apt-get install: $(cat "$work/apt.log")"
+# The README's line, as written, where the package was built.
+install_line=$(grep -x 'apt-get install ./build/pkg/.*' "$source_dir/README.md")
+[[ -n $install_line ]] || fail "README.md has no install line"
+inside sh -c "cd /root && $install_line -y" >"$work/apt.log" 2>&1 ||
+  fail "$install_line: $(cat "$work/apt.log")"
 mode=$(inside stat -c '%U:%G %a' /var/lib/qev)
 echo "/var/lib/qev: $mode"
 [[ $mode == "qev:qev 2770" ]] || fail "state directory is $mode"
@@ -613,7 +617,7 @@ qev_journal() { inside sh -c 'ls -d /var/log/journal/*.qev /run/log/journal/*.qe
 [[ -n $(qev_journal) ]] || fail "remove lost qev's journal"
 ! net ss -ltnH | grep -q ':8792 ' || fail "port 8792 still held after remove"
 # Still enabled: installed again, it listens again.
-inside apt-get install -y /root/"$(basename "$deb")" >"$work/apt.log" 2>&1 ||
+inside apt-get install -y /root/build/pkg/"$(basename "$deb")" >"$work/apt.log" 2>&1 ||
   fail "install again: $(cat "$work/apt.log")"
 [[ $(inside systemctl is-active qev.socket) == active ]] ||
   fail "qev.socket enabled but not listening after the install"
