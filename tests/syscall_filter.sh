@@ -44,16 +44,28 @@ listening() {
   fail "qev never listened"
 }
 
-# A listener on standard input, as from qev.socket: a dangling link,
-# reported with its target, then the value; a stop between two polls of
-# its client.
+# Runs traced qev number $2 with a listener on standard input ($1 is
+# listener), or with a connection as standard input, output and error,
+# polled once ($1 is connection).
+given() {
+  perl -MSocket -e 'my $mode = shift; socket(my $l, PF_INET, SOCK_STREAM, 0) or die;
+    setsockopt($l, SOL_SOCKET, SO_REUSEADDR, 1) or die;
+    bind($l, pack_sockaddr_in(8792, INADDR_LOOPBACK)) or die "bind: $!";
+    listen($l, 8) or die;
+    if ($mode eq "listener") { open(STDIN, "<&", $l) or die; exec @ARGV; }
+    socket(my $c, PF_INET, SOCK_STREAM, 0) or die;
+    connect($c, pack_sockaddr_in(8792, INADDR_LOOPBACK)) or die;
+    accept(my $a, $l) or die;
+    if (!fork) { open(STDIN, "<&", $a); open(STDOUT, ">&", $a); open(STDERR, ">&", $a);
+      exec @ARGV; }
+    close($a); send($c, "x", 0); recv($c, my $record, 1024, MSG_WAITALL); close($c);
+    wait' "$1" bash -c "$(declare -f traced); traced $2 $qev"
+}
+
+# A listener, as from qev.socket: a dangling link, reported with its
+# target, then the value; a stop between two polls of its client.
 ln -s nowhere current
-perl -MSocket -e 'socket(my $l, PF_INET, SOCK_STREAM, 0) or die;
-  setsockopt($l, SOL_SOCKET, SO_REUSEADDR, 1) or die;
-  bind($l, pack_sockaddr_in(8792, INADDR_LOOPBACK)) or die "bind: $!";
-  listen($l, 8) or die;
-  open(STDIN, "<&", $l) or die; exec @ARGV' -- bash -c "$(declare -f traced);
-  traced 1 $qev" >/dev/null 2>&1 &
+given listener 1 >/dev/null 2>&1 &
 server=$!
 listening
 poll -n 2 -i 1000 >"$work/polled" 2>&1 &
@@ -63,18 +75,9 @@ sleep 0.7
 pkill -TERM -x qev
 wait "$server" || true
 [[ $(cat "$work/polled") == 42* ]] || fail "no poll served: $(cat "$work/polled")"
-# A connection as standard input, output and error.
-perl -MSocket -e 'socket(my $l, PF_INET, SOCK_STREAM, 0) or die;
-  setsockopt($l, SOL_SOCKET, SO_REUSEADDR, 1) or die;
-  bind($l, pack_sockaddr_in(8792, INADDR_LOOPBACK)) or die "bind: $!";
-  listen($l, 1) or die;
-  socket(my $c, PF_INET, SOCK_STREAM, 0) or die;
-  connect($c, pack_sockaddr_in(8792, INADDR_LOOPBACK)) or die;
-  accept(my $a, $l) or die;
-  if (!fork) { open(STDIN, "<&", $a); open(STDOUT, ">&", $a); open(STDERR, ">&", $a);
-    exec @ARGV; }
-  close($a); send($c, "x", 0); recv($c, my $record, 1024, MSG_WAITALL); close($c);
-  wait' -- bash -c "$(declare -f traced); traced 2 $qev"
+# A connection, as from qev-concurrent.socket with a drop-in that makes it
+# standard output and error too.
+given connection 2
 
 # Each call of every trace ("NAME(" after the process number), against the
 # filter's names, its groups expanded.
