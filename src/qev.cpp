@@ -18,6 +18,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "end.h"
@@ -195,45 +196,35 @@ void prepareConnection(int connection) {
       "setsockopt TCP_USER_TIMEOUT");
 }
 
-// Accepts the next client into `s2` and logs it. A failure that may pass
-// (out of descriptors or memory, a connection aborted before it was taken)
-// is tried again after a pause, and reported at the pace of reports; a
-// listener that cannot accept any more ends the service with status 1.
-// With `idle_ends`, no client for kIdleEnd ends it with status 0. Returns
-// only with a connection.
-void acceptClient(bool idle_ends) {
+// Accepts the next client into `s2` and logs it, judging the value file
+// meanwhile where a read found it wanting (see awaitInput). A failure that
+// may pass (out of descriptors or memory, a connection aborted before it
+// was taken) is tried again after a pause, and reported at the pace of
+// reports; a listener that cannot accept any more ends the service with
+// status 1. With `idle_ends`, no client for kIdleEnd ends it with status
+// 0. Returns only with a connection.
+void acceptClient(bool idle_ends, qev::ValueSource& source) {
   qev::ReportPace pace;
   for (;;) {
-    if (idle_ends) {
-      // A signal that interrupts the wait starts it again; any other
-      // failure of poll() leaves the accept below to tell.
-      pollfd ready{s, POLLIN, 0};
-      const int n =
-          poll(&ready, 1,
-               static_cast<int>(std::chrono::milliseconds(kIdleEnd).count()));
-      if (n == -1 && errno == EINTR) continue;
-      if (n == 0)
-        endWith(qev::kExitDone, "QEV: no client for %lld s; ending",
-                static_cast<long long>(std::chrono::seconds(kIdleEnd).count()));
-    }
+    // Waiting first also serves a listener that a supervisor made
+    // non-blocking: its accept then finds a client there.
+    if (!qev::awaitInput(
+            s, source,
+            idle_ends ? std::optional(std::chrono::milliseconds(kIdleEnd))
+                      : std::nullopt))
+      endWith(qev::kExitDone, "QEV: no client for %lld s; ending",
+              static_cast<long long>(std::chrono::seconds(kIdleEnd).count()));
     sockaddr_storage peer{};
     socklen_t peer_length = sizeof peer;
     s2 = accept(s, reinterpret_cast<sockaddr*>(&peer), &peer_length);
     if (s2 != -1) break;
-    if (errno == EINTR) continue;
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
     if (errno == EINVAL || errno == EBADF || errno == ENOTSOCK ||
         errno == EOPNOTSUPP) {
       // The listener was shut down or closed by whoever holds it, or was
       // never one: no later accept can succeed.
       endWith(kExitFailed, "QEV: cannot accept on :%d: %s", s,
               std::strerror(errno));
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      // An inherited listener may be non-blocking (a supervisor's often
-      // is): wait until a client is there, as a blocking accept would.
-      pollfd ready{s, POLLIN, 0};
-      if (!idle_ends) (void)poll(&ready, 1, -1);  // else the loop's wait
-      continue;
     }
     if (qev::reportDue(pace)) qev::reportError(errno);
     qev::sleepFor(kAcceptRetryPause);
@@ -326,7 +317,7 @@ int main(int argc, char** argv) {
   // port scan, a connect-only health check): the next is taken either way.
   const bool supervised = given == Given::listener;
   for (;;) {
-    acceptClient(supervised);
+    acceptClient(supervised, source);
     qev::serveClient(
         s2, source,
         supervised ? qev::OnLeave::next : qev::OnLeave::nextIfUnserved);

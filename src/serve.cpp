@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -26,18 +27,6 @@
 namespace qev {
 
 namespace {
-
-// Pause between reads of a value file that cannot be opened, or whose lack
-// of a number is being judged: short enough that a new file is seen within
-// a few milliseconds, long enough that the wait costs next to no CPU.
-constexpr std::chrono::milliseconds kRetryPause{5};
-
-// A read that finds no number is tried again after this pause, and where
-// one was read before, for this long before the previous value is served:
-// a writer caught between truncating the file and writing it again is done
-// within microseconds.
-constexpr std::chrono::milliseconds kRecheckPause{1};
-constexpr std::chrono::milliseconds kRecheckFor{25};
 
 // Pause before writing again after a write that failed for want of kernel
 // memory: long enough to let it come back, short enough not to be noticed.
@@ -138,31 +127,28 @@ std::optional<int> refresh(int connection, ValueSource& source) {
   for (;;) {
     const Found found = readCurrentValue(source);
     if (found == Found::number) return std::nullopt;
-    if (found == Found::no_number &&
-        (!judging(source.no_number) ||
-         (source.read_one &&
-          std::chrono::steady_clock::now() - started >= kRecheckFor)))
-      return std::nullopt;
-    const auto pause = found == Found::no_number ? kRecheckPause : kRetryPause;
-    if (auto ended = watch(connection, pause)) return ended;
+    if (found == Found::no_number) {
+      if (!judging(source.no_number)) return std::nullopt;
+      if (source.read_one) {
+        // Too short a wait to watch the connection through.
+        if (std::chrono::steady_clock::now() - started >= kRecheckFor)
+          return std::nullopt;
+        sleepFor(kRecheckPause);
+        continue;
+      }
+    }
+    if (auto ended = watch(connection, kJudgePause)) return ended;
   }
 }
 
 // Waits for the client's next poll; the bytes themselves mean nothing.
-// While the file's lack of a number is being judged, the file is read
-// again meanwhile, so that a lack that lasts is named whatever the pace of
-// the polls. Returns nothing once some bytes arrived, or how the
-// connection ended: 0 for the end of the client's stream, or the error
-// that ended it.
+// Returns nothing once some bytes arrived, or how the connection ended: 0
+// for the end of the client's stream, or the error that ended it.
 std::optional<int> awaitRequest(int connection, Record& buffer,
                                 ValueSource& source) {
+  // Only a wait that judges the file costs a poll before the receive.
+  if (judging(source)) (void)awaitInput(connection, source, std::nullopt);
   for (;;) {
-    if (judging(source.no_number)) {
-      pollfd ready{connection, POLLIN, 0};
-      const int n = poll(&ready, 1, static_cast<int>(kRetryPause.count()));
-      if (n == 0) (void)readCurrentValue(source);
-      if (n == 0 || (n == -1 && errno == EINTR)) continue;
-    }
     const ssize_t n = recv(connection, buffer.data(), buffer.size(), 0);
     if (n > 0) return std::nullopt;
     if (n == 0) return 0;
@@ -171,6 +157,30 @@ std::optional<int> awaitRequest(int connection, Record& buffer,
 }
 
 }  // namespace
+
+bool awaitInput(int fd, ValueSource& source,
+                std::optional<std::chrono::milliseconds> limit) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline =
+      limit ? Clock::now() + *limit : Clock::time_point::max();
+  for (;;) {
+    const bool judging_now = judging(source);
+    auto wait = std::chrono::milliseconds(-1);  // poll()'s "no end"
+    if (limit)
+      wait = std::max(std::chrono::milliseconds(0),
+                      std::chrono::ceil<std::chrono::milliseconds>(
+                          deadline - Clock::now()));
+    if (judging_now && (wait.count() < 0 || wait > kJudgePause))
+      wait = kJudgePause;
+    pollfd ready{fd, POLLIN, 0};
+    const int n = poll(&ready, 1, static_cast<int>(wait.count()));
+    // Input, an error, or a failure of poll() itself: the caller's next
+    // call on `fd` tells which.
+    if (n > 0 || (n == -1 && errno != EINTR)) return true;
+    if (n == 0 && judging_now) (void)readCurrentValue(source);
+    if (limit && Clock::now() >= deadline) return false;
+  }
+}
 
 void serveClient(int connection, ValueSource& source, OnLeave on_leave) {
   // A client that stops reading would hold a deferred stop for as long as
@@ -185,6 +195,8 @@ void serveClient(int connection, ValueSource& source, OnLeave on_leave) {
     // The file is read before the wait, so a reply carries the value as it
     // stood when the server began to wait for that request.
     auto ended = refresh(connection, source);
+    // Reads made while the wait judges the file do not change this reply.
+    const std::int32_t value = source.current;
     if (!ended) ended = awaitRequest(connection, replyBuffer, source);
     if (ended) return leave(*ended, answered, on_leave);
 
@@ -192,7 +204,7 @@ void serveClient(int connection, ValueSource& source, OnLeave on_leave) {
     // the first of them ends the text for the log line below.
     replyBuffer.fill('\0');
     (void)std::to_chars(replyBuffer.data(), replyBuffer.data() + kMaxValueText,
-                        source.current);
+                        value);
 
     replyStarts();
     bool cut = false;

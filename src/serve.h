@@ -1,6 +1,9 @@
 // The request and reply cycle on one client connection.
 #pragma once
 
+#include <chrono>
+#include <optional>
+
 #include "value_file.h"
 
 namespace qev {
@@ -19,5 +22,12 @@ enum class OnLeave {
 // logged and `on_leave` decides; a connection that fails otherwise, or a
 // record that cannot be completed, ends the process.
 void serveClient(int connection, ValueSource& source, OnLeave on_leave);
+
+// Waits until `fd` has input (or an error) or `limit` passes, without end
+// when there is none. While a state of the value file is being judged, it
+// reads the file into `source` every kJudgePause meanwhile, so that a lack
+// is judged however seldom clients come. False only when `limit` passed.
+bool awaitInput(int fd, ValueSource& source,
+                std::optional<std::chrono::milliseconds> limit);
 
 }  // namespace qev

@@ -16,18 +16,6 @@ namespace qev {
 
 namespace {
 
-// A state of the file is named once reads close together have found it
-// for this long, and this many of them: an operator then learns why polls
-// go unanswered or why the value is stale. A writer that rewrites or
-// replaces the file never leaves it in such a state nearly this long, and a
-// service descheduled on a loaded machine makes too few reads to judge.
-constexpr std::chrono::seconds kLastsAfter{1};
-constexpr int kLastsAfterReads = 100;
-
-// Reads further apart than this do not make one run: a poll that comes
-// after a quiet gap says nothing of what the file held in between.
-constexpr std::chrono::milliseconds kCloseTogether{50};
-
 using Line = std::array<char, 128>;
 
 // The white space that "%d" skips in the C locale.
@@ -77,12 +65,14 @@ bool lasted(const Lasting& state) {
          state.reads >= kLastsAfterReads;
 }
 
-// Notes that a read found `state`, as `line` names it: the line is said
-// once the state has lasted, and again when it changes, at the pace of
-// reports.
-void noteLasting(Lasting& state, const Line& line) {
+// Notes that a read which began at `began` found `state`, as `line` names
+// it: the line is said once the state has lasted, and again when it
+// changes, at the pace of reports.
+void noteLasting(Lasting& state, const Line& line,
+                 std::chrono::steady_clock::time_point began) {
   const auto now = std::chrono::steady_clock::now();
-  if (!state.since || now - state.last > kCloseTogether) {
+  if (!state.since || began - state.last > kCloseTogether ||
+      now - began > kSlowestRead) {
     state.since = now;
     state.reads = 0;
   }
@@ -106,7 +96,8 @@ bool endLasting(Lasting& state) {
 
 // Opens the value file, or names why it cannot be opened, with the target
 // of a link to something that is not there.
-int openValueFile(ValueSource& source) {
+int openValueFile(ValueSource& source,
+                  std::chrono::steady_clock::time_point began) {
   // O_NONBLOCK so that a FIFO put in the file's place cannot hang the
   // service in open() or read(); it changes nothing for a regular file.
   const int fd = open(kValueFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -122,7 +113,7 @@ int openValueFile(ValueSource& source) {
   (void)std::snprintf(line.data(), line.size(), "QEV: waiting for %s%s%s: %s",
                       kValueFile, linked > 0 ? " -> " : "",
                       linked > 0 ? target.data() : "", std::strerror(error));
-  noteLasting(source.unopened, line);
+  noteLasting(source.unopened, line, began);
   return -1;
 }
 
@@ -166,8 +157,12 @@ std::optional<std::int32_t> parseValue(std::string_view text,
 }
 
 Found readCurrentValue(ValueSource& source) {
-  const int fd = openValueFile(source);
-  if (fd == -1) return Found::unopened;
+  const auto began = std::chrono::steady_clock::now();
+  const int fd = openValueFile(source, began);
+  if (fd == -1) {
+    source.no_number.since.reset();  // its run, not its line: not a number
+    return Found::unopened;
+  }
   // A regular file gives all it has up to the buffer's size in one read.
   // Some filesystems (FUSE, network ones) give less: a number that runs to
   // the end of what came may go on, so reading goes on until the number
@@ -193,7 +188,8 @@ Found readCurrentValue(ValueSource& source) {
     // Empty, a directory, unreadable, or no number in range: the previous
     // value stays in force.
     noteLasting(source.no_number,
-                noNumberLine(buffer.data(), length, error, source.current));
+                noNumberLine(buffer.data(), length, error, source.current),
+                began);
     return Found::no_number;
   }
   source.current = *value;
@@ -205,8 +201,11 @@ Found readCurrentValue(ValueSource& source) {
 }
 
 bool judging(const Lasting& state) {
-  return state.since && state.named[0] == '\0' && !lasted(state) &&
-         std::chrono::steady_clock::now() - state.last <= kCloseTogether;
+  return state.since && state.named[0] == '\0' && !lasted(state);
+}
+
+bool judging(const ValueSource& source) {
+  return judging(source.no_number) || judging(source.unopened);
 }
 
 }  // namespace qev

@@ -10,6 +10,8 @@
 //              holds the service between a reply and its log line
 //   short-read every read of a regular file returns at most 2 bytes, as
 //              some FUSE and network filesystems do
+//   slow-read  every read of a regular file first sleeps 100 ms, as on a
+//              slow network filesystem
 
 #include <dlfcn.h>
 #include <sys/socket.h>
@@ -25,6 +27,13 @@
 namespace {
 
 constexpr std::size_t kMostPerWrite = 100;
+
+// Sleeps `ns` nanoseconds, going on after a signal.
+void stall(long ns) {
+  timespec pause{0, ns};
+  while (nanosleep(&pause, &pause) == -1 && errno == EINTR) {
+  }
+}
 
 bool faultOn(const char* name) {
   const char* faults = std::getenv("QEV_FAULTS");
@@ -58,11 +67,7 @@ extern "C" ssize_t write(int fd, const void* data, std::size_t size) {
     }
     if (size > kMostPerWrite) size = kMostPerWrite;
   }
-  if (slow_log && fd == 1) {
-    timespec pause{0, 30'000'000};
-    while (nanosleep(&pause, &pause) == -1 && errno == EINTR) {
-    }
-  }
+  if (slow_log && fd == 1) stall(30'000'000);
   return real(fd, data, size);
 }
 
@@ -83,8 +88,10 @@ extern "C" ssize_t read(int fd, void* data, std::size_t size) {
   using Read = ssize_t (*)(int, void*, std::size_t);
   static const auto real = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "read"));
   static const bool short_read = faultOn("short-read");
+  static const bool slow_read = faultOn("slow-read");
   constexpr std::size_t kMostPerRead = 2;
   if (short_read && size > kMostPerRead && isKind(fd, S_IFREG))
     size = kMostPerRead;
+  if (slow_read && isKind(fd, S_IFREG)) stall(100'000'000);
   return real(fd, data, size);
 }

@@ -77,28 +77,30 @@ TEST_P(Records, RepliesToAPollWithOneZeroPaddedRecordAndLogsIt) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, Records,
-    ::testing::Values(RecordCase{"FortyTwo", "42\n", "42"},
-                      RecordCase{"Smallest", "-2147483648\n", "-2147483648"},
-                      RecordCase{"Zero", "0\n", "0"},
-                      RecordCase{"NoNumberYetIsZeroOnceNamed", "none\n", "0",
-                                 nullptr,
-                                 "QEV: no number in current: \"none\"; still "
-                                 "serving 0\n"},
-                      RecordCase{"EmptyFileIsZeroOnceNamed", "", "0", nullptr,
-                                 "QEV: no number in current: nothing to read; "
-                                 "still serving 0\n"},
-                      RecordCase{"OutOfRangeIsNoNumber", "2147483648\n", "0",
-                                 nullptr,
-                                 "QEV: no number in current: \"2147483648\"; "
-                                 "still serving 0\n"},
-                      RecordCase{"SpacesSignAndWord", "  -7 apples", "-7"},
-                      RecordCase{"HexStopsAtX", "0x1F", "0"},
-                      RecordCase{"NumberEndingAtTheScanLimit",
-                                 std::string(4092, ' ') + "1234", "1234"},
-                      RecordCase{"NumberCutByShortReadsIsReadWhole",
-                                 "2147483647\n", "2147483647", "short-read"},
-                      RecordCase{"SpacesCutByShortReads", "   -12345", "-12345",
-                                 "short-read"}),
+    ::testing::Values(
+        RecordCase{"FortyTwo", "42\n", "42"},
+        RecordCase{"Smallest", "-2147483648\n", "-2147483648"},
+        RecordCase{"Zero", "0\n", "0"},
+        RecordCase{"NoNumberYetIsZeroOnceNamed", "none\n", "0", nullptr,
+                   "QEV: no number in current: \"none\"; still "
+                   "serving 0\n"},
+        RecordCase{"EmptyFileIsZeroOnceNamed", "", "0", nullptr,
+                   "QEV: no number in current: nothing to read; "
+                   "still serving 0\n"},
+        RecordCase{"EmptyFileOnSlowReadsIsZeroOnceNamed", "", "0", "slow-read",
+                   "QEV: no number in current: nothing to read; "
+                   "still serving 0\n"},
+        RecordCase{"OutOfRangeIsNoNumber", "2147483648\n", "0", nullptr,
+                   "QEV: no number in current: \"2147483648\"; "
+                   "still serving 0\n"},
+        RecordCase{"SpacesSignAndWord", "  -7 apples", "-7"},
+        RecordCase{"HexStopsAtX", "0x1F", "0"},
+        RecordCase{"NumberEndingAtTheScanLimit",
+                   std::string(4092, ' ') + "1234", "1234"},
+        RecordCase{"NumberCutByShortReadsIsReadWhole", "2147483647\n",
+                   "2147483647", "short-read"},
+        RecordCase{"SpacesCutByShortReads", "   -12345", "-12345",
+                   "short-read"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Service, ReplyCarriesTheValueReadBeforeTheWait) {
@@ -110,6 +112,15 @@ TEST_F(Service, ReplyCarriesTheValueReadBeforeTheWait) {
   writeValue(work.path, "2\n");
   EXPECT_EQ(poll(client.fd), recordOf("1"));
   EXPECT_EQ(poll(client.fd), recordOf("2"));
+  // So too while the wait reads the file to judge a lack of a number: it
+  // polls between the reads only once the next reply's value is settled.
+  writeValue(work.path, "");
+  EXPECT_EQ(poll(client.fd), recordOf("2"));
+  ASSERT_TRUE(server.waitBlockedIn({SYS_poll, SYS_ppoll}));
+  writeValue(work.path, "3\n");
+  std::this_thread::sleep_for(100ms);  // read meanwhile, on a quiet machine
+  EXPECT_EQ(poll(client.fd), recordOf("2"));
+  EXPECT_EQ(poll(client.fd), recordOf("3"));
 }
 
 TEST_F(Service, AnswersEachReceiveNotEachMessage) {
@@ -387,6 +398,30 @@ TEST_F(Service, ListenerClientsAreServedInTurnByOneProcessThatEndsWhenIdle) {
   ASSERT_EQ(send(between.fd, "x", 1, 0), 1);
   Server second(work.path, {.stdin_fd = listener.fd});
   EXPECT_EQ(readBytes(between.fd, kRecordSize), recordOf("13"));
+}
+
+TEST_F(Service, ALackIsNamedBetweenClientsThatEachPollOnce) {
+  writeValue(work.path, "41\n");
+  Socket listener{listenOnServicePort()};
+  Server server(work.path, {.stdin_fd = listener.fd});
+  const auto onePoll = [] {
+    Socket client{connectToService()};
+    return poll(client.fd);
+  };
+  ASSERT_EQ(onePoll(), recordOf("41"));
+  writeValue(work.path, "abc\n");
+  const auto broken = Clock::now();
+  // Each gets the last number at once; the lack is named between them.
+  while (server.err().empty() && Clock::now() - broken < 10s) {
+    const auto asked = Clock::now();
+    ASSERT_EQ(onePoll(), recordOf("41"));
+    EXPECT_LT(Clock::now() - asked, 1s);
+    std::this_thread::sleep_for(1s);
+  }
+  std::printf("named %.1f s after the break\n",
+              std::chrono::duration<double>(Clock::now() - broken).count());
+  EXPECT_EQ(server.err(),
+            "QEV: no number in current: \"abc\"; still serving 41\n");
 }
 
 // What a standard input of each kind is made of; the descriptors stay open

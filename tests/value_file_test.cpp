@@ -112,26 +112,27 @@ TEST_P(ValueFileCases, ReadsLeadingNumberOrKeepsPrevious) {
 INSTANTIATE_TEST_SUITE_P(Contents, ValueFileCases, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return info.param.name; });
 
-// A lack of a number is judged only from reads close together: a gap ends
-// the run, and a run lasts once it has gone on for a second of reads.
-TEST_F(ValueFileTest, ALackIsJudgedOnlyFromReadsCloseTogether) {
+// A lack of a number lasts once reads close together have found it for a
+// second; a gap between two reads only starts that second again, and a
+// check made late cannot end it.
+TEST_F(ValueFileTest, ALackLastsAfterASecondOfReadsAndAGapStartsItAgain) {
   write("");
   std::int32_t value = 0;
   EXPECT_EQ(read(value), qev::Found::no_number);
-  EXPECT_TRUE(qev::judging(source_.no_number));
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
-  EXPECT_FALSE(qev::judging(source_.no_number)) << "a gap ends the run";
-  const auto started = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(qev::kCloseTogether * 2);
+  EXPECT_TRUE(qev::judging(source_.no_number)) << "a late check ends nothing";
+  const auto restarted = std::chrono::steady_clock::now();
   int reads = 0;
-  for (; reads < 1000 && (reads == 0 || qev::judging(source_.no_number));
-       ++reads) {
+  while (qev::judging(source_.no_number) &&
+         std::chrono::steady_clock::now() - restarted <
+             std::chrono::seconds(30)) {
     read(value);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ++reads;
+    std::this_thread::sleep_for(qev::kJudgePause);
   }
-  EXPECT_GE(std::chrono::steady_clock::now() - started,
-            std::chrono::milliseconds(1000));
-  EXPECT_GE(reads, 100);
-  EXPECT_LT(reads, 1000) << "a lack read without a gap lasts";
+  EXPECT_GE(std::chrono::steady_clock::now() - restarted, qev::kLastsAfter);
+  EXPECT_GE(reads, qev::kLastsAfterReads);
+  EXPECT_FALSE(qev::judging(source_.no_number)) << "it lasted, and is named";
   EXPECT_EQ(value, 0);
 }
 
