@@ -16,6 +16,7 @@ void endWith(int status, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   va_start(args, format);
   writeLine(status == kExitDone ? Stream::output : Stream::error, format, args);
   va_end(args);
+  sayLostLines();
   std::exit(status);
 }
 

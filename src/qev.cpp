@@ -291,6 +291,7 @@ int main(int argc, char** argv) {
   if (socket_input && !qev::keepLogOutOfServedSocket(input))
     endWith(kExitFailed, "QEV: cannot keep the log out of the socket: %s",
             std::strerror(errno));
+  qev::boundLogWaits();
   const Given given = socket_input ? inheritedSocket() : Given::nothing;
   // Kept from one client to the next: the last value read, and the states
   // of the file being judged.
@@ -322,5 +323,10 @@ int main(int argc, char** argv) {
         s2, source,
         supervised ? qev::OnLeave::next : qev::OnLeave::nextIfUnserved);
     (void)close(s2);
+    // A log whose stream is gone (its journal stopped, its reader left) is
+    // never read again: the supervisor's next qev gets a new one, and the
+    // count of lines lost goes to syslog.
+    if (supervised && qev::logGone())
+      endWith(qev::kExitDone, "QEV: the log is gone; ending");
   }
 }

@@ -587,11 +587,12 @@ class StuckLog : public Faults,
 
 TEST_P(StuckLog, StopTakesEffectWithinASecondOfTheFirst) {
   writeValue(work.path, "38\n");
-  // Standard output a FIFO that is open but never read: once its buffer is
-  // full, the log line after a reply cannot go out.
-  const auto fifo = work.path / "log";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  Socket log{open(fifo.c_str(), O_RDWR)};
+  // Standard output a terminal that is never read (as one stopped with
+  // ^S): once its buffer is full, the log line after a reply cannot go out.
+  Socket terminal{posix_openpt(O_RDWR | O_NOCTTY)};
+  ASSERT_TRUE(terminal.fd != -1 && grantpt(terminal.fd) == 0 &&
+              unlockpt(terminal.fd) == 0);
+  Socket log{open(ptsname(terminal.fd), O_RDWR | O_NOCTTY)};
   ASSERT_NE(log.fd, -1);
   Server server(work.path,
                 {.stdout_fd = log.fd, .blocked = GetParam().blocked});
@@ -705,7 +706,8 @@ TEST_P(FailingLog, NeverStopsTheServiceNorMergesTwoLines) {
     for (std::string line; std::getline(lines, line);) {
       if (line == "Current: 42:1024:4")
         ++kept;
-      else if (line.starts_with("QEV: ") && line.ends_with(" log lines lost"))
+      else if (line.starts_with("QEV: ") &&
+               line.find(" log lines lost over ") != std::string::npos)
         lost += std::stol(line.substr(5));
       else if (!line.starts_with("QEV: ") &&
                !std::string("Current: 42:1024:4").starts_with(line))
@@ -736,6 +738,74 @@ INSTANTIATE_TEST_SUITE_P(
                           },
                           "QEV: cannot write the log: File too large\n"}),
     [](const auto& info) { return info.param.name; });
+
+// qev on a supervisor's listener, logging into a stream socket as into a
+// journal's; the test holds the other end, the journal's, in `reader`.
+struct StreamLogged {
+  explicit StreamLogged(const fs::path& work) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return;
+    reader.fd = ends[0];
+    const int small = 4096;  // quick to fill
+    setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    server.emplace(work, Options{.stdin_fd = listener.fd,
+                                 .stdout_fd = ends[1],
+                                 .stderr_fd = ends[1]});
+    close(ends[1]);
+  }
+  Socket listener{listenOnServicePort()};
+  Socket reader{-1};
+  std::optional<Server> server;
+};
+
+// A client of its own that polls once.
+std::string onePoll() {
+  const Socket client{connectToService()};
+  return client.fd == -1 ? "" : poll(client.fd);
+}
+
+TEST_F(Faults, LogThatIsGoneEndsAListenersQevOnceItsClientLeaves) {
+  writeValue(work.path, "44\n");
+  QEV_NEEDS(enterPrivateMounts());
+  Syslog syslog{privateSyslog()};
+  StreamLogged logged(work.path);
+  Socket client{connectToService()};
+  ASSERT_EQ(poll(client.fd), recordOf("44"));
+  close(logged.reader.fd);  // the journal stopped
+  logged.reader.fd = -1;
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(poll(client.fd), recordOf("44"));
+  close(client.fd);
+  client.fd = -1;
+  EXPECT_EQ(exitCode(logged.server->waitExit()), 0);
+  // Three replies, the client's end and the service's own.
+  EXPECT_TRUE(eventually([&] {
+    return syslog.lines("<27>",
+                        "QEV: 5 log lines lost: standard output is "
+                        "gone: Broken pipe") == 1;
+  }));
+}
+
+TEST_F(Faults, LogThatTakesNothingHoldsNoClientLong) {
+  writeValue(work.path, "45\n");
+  StreamLogged logged(work.path);
+  // A client that polls until the log is full, then clients one poll each.
+  {
+    Socket client{connectToService()};
+    for (int i = 0; i < 3000; ++i) ASSERT_EQ(poll(client.fd), recordOf("45"));
+  }
+  for (int i = 0; i < 5; ++i) {
+    const auto asked = Clock::now();
+    EXPECT_EQ(onePoll(), recordOf("45"));
+    EXPECT_LT(Clock::now() - asked, 3s) << "half a second at most";
+  }
+  // Read again, the log says what it lost, and over how long.
+  std::string log;
+  ASSERT_TRUE(eventually([&] {
+    log += readBytes(logged.reader.fd, 1 << 20, 10ms);
+    if (log.find("log lines lost over") == std::string::npos) onePoll();
+    return log.find("log lines lost over") != std::string::npos;
+  }));
+}
 
 TEST_F(Faults, ClientGoneUnderAWriteEndsTheServiceOnce) {
   writeValue(work.path, "40\n");

@@ -265,6 +265,20 @@ write_value 43
 echo "200 one-poll clients, value rewritten in place: $got(count, value)"
 [[ $got =~ ^\ *200\ 43\ $ ]] || fail "a one-poll client got a value never written: $got"
 
+step "a file without a number, one-poll clients a second apart"
+write_value abc
+broke=$(date +%s%N)
+lack='^QEV: no number in current: "abc"; still serving 43$'
+for _ in $(seq 10); do
+  [[ $(poll) == 43 ]] || fail "a one-poll client did not get the last number"
+  [[ $(journal_count "$lack") -ge 1 ]] && break
+  sleep 1
+done
+named_ms=$(ms_since "$broke")
+[[ $(journal_count "$lack") -eq 1 ]] || fail "the lack is not in the journal once"
+write_value 43
+echo "the lack named in qev's journal $named_ms ms after the break"
+
 step "2000 connections that bring no request, in a burst, then a client"
 starts_before=$(journal_count '^QEV: Waiting for connection')
 net perl -MSocket -e 'for (1 .. 2000) {
