@@ -215,6 +215,71 @@ wait_service inactive
 [[ $(service Result) == success ]] || fail "after journald's restart: $(service Result)"
 echo "a poll waited for a missing, then unreadable file, one journal line; polls went on across journald's restart"
 
+step "journald@qev stopped, then started, while one-poll clients come a second apart"
+current_before=$(journal_count '^Current: ')
+inside systemctl stop systemd-journald@qev.service
+# No journalctl meanwhile: its --sync would start that journald again.
+for _ in $(seq 4); do
+  [[ $(poll) == 43 ]] || fail "a poll while qev's journald was stopped"
+  sleep 1
+done
+inside systemctl start systemd-journald@qev.service
+for _ in $(seq 3); do
+  [[ $(poll) == 43 ]] || fail "a poll once qev's journald was back"
+  sleep 1
+done
+wait_service inactive
+unlogged=$((7 - ($(journal_count '^Current: ') - current_before)))
+said=$(inside journalctl --namespace=qev -u qev.service -o cat --no-pager |
+  grep 'log lines lost: standard output is gone' | tail -n 1)
+echo "7 replies, $unlogged without a line; said: $said"
+[[ -n $said ]] || fail "the lines lost while qev's journald was stopped are not said"
+((unlogged <= 2)) || fail "$unlogged replies without a line"
+
+step "journald@qev stopped by SIGSTOP for 20 s, its stream full, one-poll clients with a 3 s timeout"
+inside systemctl kill -s SIGSTOP systemd-journald@qev.service
+halted=$(date +%s%N)
+poll --saturate 1 >/dev/null
+served=0
+failed=0
+while (($(ms_since "$halted") < 20000)); do
+  if [[ $(net "$client_bin" -t 3000 2>/dev/null) == 43 ]]; then
+    served=$((served + 1))
+  else
+    failed=$((failed + 1))
+  fi
+  sleep 0.5
+done
+inside systemctl kill -s SIGCONT systemd-journald@qev.service
+[[ $(poll) == 43 ]] || fail "no poll served after SIGCONT"
+echo "through 20 s of a stopped journald: $served clients served, $failed failed;" \
+  "said: $(inside journalctl --namespace=qev -u qev.service -o cat --no-pager |
+    grep -m1 'log lines lost over' || echo nothing)"
+((failed == 0 && served > 0)) || fail "$failed clients failed while the log was full"
+wait_service inactive
+
+step "the unit's qev missing: a few failed starts in 10 s, then served once it is back"
+pid1_cpu() { awk '{ printf "%d", ($14 + $15) * 1000 / '"$(getconf CLK_TCK)"' }' "/proc/$leader/stat"; }
+since=$(inside date +%s)
+cpu=$(pid1_cpu)
+inside mv /usr/lib/qev/root/usr/bin/qev /usr/lib/qev/qev.away
+net perl -MSocket -e 'socket(my $s, PF_INET, SOCK_STREAM, 0) or die;
+  connect($s, pack_sockaddr_in(8792, inet_aton("127.0.0.1"))) or die "connect: $!"'
+sleep 10
+starts=$(inside journalctl -u qev.service -o cat --no-pager --since "@$since" |
+  grep -c 'status=203/EXEC' || true)
+lines=$(inside journalctl -o cat --no-pager --since "@$since" | wc -l)
+echo "binary missing: $starts failed starts, $lines system journal lines," \
+  "$(($(pid1_cpu) - cpu)) ms of PID 1's CPU in 10 s; qev.socket: $(inside systemctl show -p Result --value qev.socket)"
+((starts >= 1 && starts <= 6)) || fail "$starts failed starts in 10 s"
+inside mv /usr/lib/qev/qev.away /usr/lib/qev/root/usr/bin/qev
+back=$(date +%s%N)
+until [[ $(net "$client_bin" -t 2000 2>/dev/null) == 43 ]]; do
+  (($(ms_since "$back") < 40000)) || fail "not served 40 s after the binary came back"
+  sleep 0.5
+done
+echo "served $(ms_since "$back") ms after the binary came back"
+
 # One second: at the rates of a fast machine, more would pass the journal's
 # 64 MB cap and rotate the first lines away before they are counted.
 step "1 s of saturation: a journal line for every record"
