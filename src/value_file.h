@@ -10,26 +10,9 @@
 #include <string_view>
 
 #include "pace.h"
+#include "value_text.h"
 
 namespace qev {
-
-// The file, relative to the working directory, that holds the value.
-inline constexpr const char* kValueFile = "current";
-
-// How much of the value file is looked at. A number (with the white space
-// before it) that has not ended within this many bytes is not taken, which
-// keeps every cycle's cost bounded whatever the file holds. One byte more is
-// read, to tell whether a number that fills them ends there.
-inline constexpr std::size_t kValueScanLimit = 4096;
-
-// Reads the integer that leads `text` the way "%d" would: white space is
-// skipped, then an optional '+' or '-', then decimal digits up to the first
-// other character. Returns nothing when there is no number or when it lies
-// outside the signed 32-bit range. `more_follows` says that `text` is only
-// the start of the data: a number that runs to its end is then not taken,
-// since its digits may go on. Allocates nothing; time is linear in `text`.
-std::optional<std::int32_t> parseValue(std::string_view text,
-                                       bool more_follows);
 
 // When a state of the file (no number in it, or it cannot be opened) has
 // lasted, and the pace of the reads that judge it. It is named once reads
