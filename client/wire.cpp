@@ -137,7 +137,8 @@ std::variant<int, Failure> connectTo(const std::string& host,
   auto looked_up = lookUp(host, std::to_string(port), deadline);
   if (auto* why = std::get_if<std::string>(&looked_up))
     return Failure{"cannot find '" + host + "': " + *why +
-                   (*why == "no answer" ? within : "")};
+                       (*why == "no answer" ? within : ""),
+                   true};
   addrinfo* const found = std::get<addrinfo*>(looked_up);
   std::size_t addresses = 0;
   for (const addrinfo* a = found; a != nullptr; a = a->ai_next) ++addresses;

@@ -18,6 +18,7 @@ using qev::Record;
 // What went wrong, in words fit for an operator.
 struct Failure {
   std::string message;
+  bool lookup = false;  // the host's name could not be looked up
 };
 
 // The value in a whole record, or what is wrong with it (qev::checkRecord).

@@ -4,12 +4,15 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -326,7 +329,15 @@ INSTANTIATE_TEST_SUITE_P(
               },
               {"-H", "nowhere.example", "-t", "1000"},
               1,
-              "cannot find 'nowhere.example': no answer within 1000 ms"}),
+              "cannot find 'nowhere.example': no answer within 1000 ms"},
+        Bound{"PluginAgainstAMuteService",
+              [](std::unique_ptr<FakeService>& fake, std::vector<int>&) {
+                fake = std::make_unique<FakeService>(
+                    std::vector<std::vector<std::string>>{}, true);
+              },
+              {"-c", "0:100", "-t", "1s"},
+              2,
+              "QEV CRITICAL - no whole record within 1000 ms"}),
     [](const auto& info) { return info.param.name; });
 
 // The host as operators type it: an address of either family, or a name
@@ -358,10 +369,12 @@ INSTANTIATE_TEST_SUITE_P(Client, Hosts,
 // against qev serving 42 or against nothing.
 struct Check {
   const char* name;
-  std::vector<std::string> args;
+  std::vector<std::string> args;  // "@FILE": the file `file` below
   bool served;
   int status;
   std::vector<std::string> has;  // each is somewhere in standard output
+  const char* file = nullptr;    // a value file, beside the served one
+  int file_age = 0;              // its age, in seconds
 
   friend void PrintTo(const Check& c, std::ostream* os) { *os << c.name; }
 };
@@ -376,10 +389,26 @@ TEST_P(Checks, GiveTheirLineAndStatus) {
     server.emplace(work.path);
     ASSERT_TRUE(eventually([&] { return !server->out().empty(); }));
   }
-  const Outcome run = runClient(check.args);
+  const std::string file = (work.path / "checked").string();
+  if (check.file != nullptr) {
+    writeValue(work.path, check.file);
+    std::filesystem::rename(work.path / "current", file);
+    writeValue(work.path, "42\n");
+    std::filesystem::last_write_time(
+        file, std::filesystem::file_time_type::clock::now() -
+                  std::chrono::seconds(check.file_age));
+  }
+  const auto withFile = [&](std::string text) {
+    if (const auto at = text.find("@FILE"); at != std::string::npos)
+      text.replace(at, 5, file);
+    return text;
+  };
+  std::vector<std::string> args;
+  for (const auto& arg : check.args) args.push_back(withFile(arg));
+  const Outcome run = runClient(args);
   EXPECT_EQ(exitCode(run.status), check.status) << run.out << run.err;
   for (const auto& text : check.has)
-    EXPECT_NE(run.out.find(text), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(withFile(text)), std::string::npos) << run.out;
   if (check.args[0] != "--metrics") {
     EXPECT_EQ(countOf(run.out, "\n"), 1) << "one line: " << run.out;
     return;
@@ -420,9 +449,50 @@ INSTANTIATE_TEST_SUITE_P(
         Check{"NotServed",
               {"-c", "0:100", "-t", "500"},
               false,
-              3,
-              {"QEV UNKNOWN - cannot connect to 127.0.0.1:8792: Connection "
+              2,
+              {"QEV CRITICAL - cannot connect to 127.0.0.1:8792: Connection "
                "refused\n"}},
+        Check{"AbbreviatedThreshold",
+              {"--crit", "0:10"},
+              true,
+              2,
+              {"QEV CRITICAL - 42 | value=42;;0:10 time="}},
+        Check{"RangesNormalised",
+              {"--warn", "10.0:050", "-c", "@~:0", "-t", "10"},
+              true,
+              0,
+              {"QEV OK - 42 | value=42;10:50;@~:0 time="}},
+        Check{"SpacedRange",
+              {"-w", " 10:50"},
+              false,
+              3,
+              {"QEV UNKNOWN - --warning wants a range"}},
+        Check{"HexadecimalRange",
+              {"-c", "0x10"},
+              false,
+              3,
+              {"QEV UNKNOWN - --critical wants a range"}},
+        Check{"FileWithoutANumber",
+              {"-c", "0:100", "--file", "@FILE"},
+              true,
+              2,
+              {"QEV CRITICAL - 42, @FILE holds no number: \"abc\" |"},
+              "abc\n"},
+        Check{"FileUnchangedTooLong",
+              {"--file", "@FILE", "--max-age", "60"},
+              true,
+              2,
+              {"QEV CRITICAL - 42, @FILE unchanged for 1"},
+              "42\n",
+              120},
+        Check{"MetricsOfTheFile",
+              {"--metrics", "--file", "@FILE"},
+              true,
+              0,
+              {"\nqev_file_number 0\n", "\nqev_file_age_seconds 30",
+               "\nqev_poll_timestamp_seconds 1"},
+              "abc\n",
+              30},
         Check{"RangeBackwards",
               {"-w", "50:10"},
               false,
@@ -436,6 +506,89 @@ INSTANTIATE_TEST_SUITE_P(
                "# TYPE qev_value gauge\nqev_value 42\n",
                "\nqev_poll_duration_seconds 0."}},
         Check{"MetricsNotServed", {"--metrics"}, false, 1, {"\nqev_up 0\n"}}),
+    [](const auto& info) { return info.param.name; });
+
+// --metrics written to a file (-o) in a directory that may not take it.
+struct MetricsFile {
+  const char* name;
+  // Makes the directory `dir`, or what stands in its place.
+  void (*make)(const std::filesystem::path& dir);
+  int status;
+  const char* err;   // what it says on standard error
+  const char* kept;  // what qev.prom then holds: the last whole file
+
+  friend void PrintTo(const MetricsFile& c, std::ostream* os) { *os << c.name; }
+};
+
+class MetricsFiles : public Client,
+                     public ::testing::WithParamInterface<MetricsFile> {};
+
+TEST_P(MetricsFiles, AreWholeOrLeftAsTheyWere) {
+  QEV_NEEDS(enterPrivateMounts());
+  writeValue(work.path, "42\n");
+  Server server(work.path);
+  ASSERT_TRUE(eventually([&] { return !server.out().empty(); }));
+  const auto dir = work.path / "textfile";
+  const auto elsewhere = work.path / "elsewhere";
+  std::filesystem::create_directory(elsewhere);
+  GetParam().make(dir);
+  const Outcome run =
+      runClient({"--metrics", "-o", (dir / "qev.prom").string()});
+  EXPECT_EQ(exitCode(run.status), GetParam().status) << run.err;
+  EXPECT_NE(run.err.find(GetParam().err), std::string::npos) << run.err;
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere)) << "written through a link";
+  if (GetParam().status == 0) {
+    EXPECT_FALSE(std::filesystem::is_symlink(dir / "qev.prom"));
+    EXPECT_NE(readFile(dir / "qev.prom").find("\nqev_up 1\n"),
+              std::string::npos);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1)
+        << "a temporary left behind";
+  } else if (std::filesystem::is_directory(dir)) {
+    EXPECT_EQ(readFile(dir / "qev.prom"), GetParam().kept);
+  }
+}
+
+// A directory of its own, `options` its mount's, holding the last whole
+// qev.prom.
+void tmpfsWithOldFile(const std::filesystem::path& dir, const char* options) {
+  std::filesystem::create_directory(dir);
+  ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k"), 0);
+  std::ofstream(dir / "qev.prom") << "old\n";
+  ASSERT_EQ(mount("tmpfs", dir.c_str(), nullptr, MS_REMOUNT, options), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Client, MetricsFiles,
+    ::testing::Values(
+        MetricsFile{"Written",
+                    [](const std::filesystem::path& d) {
+                      std::filesystem::create_directory(d);
+                    },
+                    0, "", ""},
+        MetricsFile{"LinkAtTheFile",
+                    [](const std::filesystem::path& d) {
+                      std::filesystem::create_directory(d);
+                      std::filesystem::create_symlink("../elsewhere/qev.prom",
+                                                      d / "qev.prom");
+                    },
+                    0, "", ""},
+        MetricsFile{"DirectoryFull",
+                    [](const std::filesystem::path& d) {
+                      tmpfsWithOldFile(d, "size=64k");
+                      std::ofstream(d / "filler") << std::string(1 << 17, 'x');
+                    },
+                    1, "No space left on device", "old\n"},
+        MetricsFile{
+            "DirectoryReadOnly",
+            [](const std::filesystem::path& d) { tmpfsWithOldFile(d, "ro"); },
+            1, "Read-only file system", "old\n"},
+        MetricsFile{"DirectoryALink",
+                    [](const std::filesystem::path& d) {
+                      std::filesystem::create_directory_symlink("elsewhere", d);
+                    },
+                    1, "is a symbolic link, which is not followed", ""},
+        MetricsFile{"DirectoryMissing", [](const std::filesystem::path&) {}, 1,
+                    "No such file or directory", ""}),
     [](const auto& info) { return info.param.name; });
 
 TEST(ClientUsage, BadArgumentsAreUsageErrors) {
