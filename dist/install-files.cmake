@@ -27,7 +27,8 @@ endif()
 # section, put into each.
 file(READ "${QEV_SOURCE_DIR}/dist/service-section.in" section)
 string(CONFIGURE "${section}" QEV_SERVICE_SECTION @ONLY)
-foreach(unit qev.service qev-concurrent@.service qev-metrics.service)
+foreach(unit qev.service qev-concurrent@.service qev-check@.service
+             qev-metrics.service)
   configure_file("${QEV_SOURCE_DIR}/dist/${unit}.in" "${QEV_OUT_DIR}/${unit}"
                  @ONLY)
 endforeach()

@@ -20,7 +20,8 @@ files=(bin/qev bin/qev-client share/man/man8/qev.8.gz
   lib/systemd/system/qev.socket lib/systemd/system/qev-concurrent.socket
   lib/systemd/system/qev-concurrent@.service lib/sysusers.d/qev.conf
   lib/systemd/system/qev-metrics.service lib/systemd/system/qev-metrics.timer
-  lib/systemd/system/qev-relisten.service
+  lib/systemd/system/qev-relisten.service lib/systemd/system/qev-check.socket
+  lib/systemd/system/qev-check@.service
   lib/systemd/journald@qev.conf.d/qev.conf
   share/doc/qev/copyright share/doc/qev/changelog.gz
   share/lintian/overrides/qev)
@@ -67,11 +68,13 @@ verify)
   mkdir -p "$root/bin" && cp -n /bin/sh /bin/sleep /bin/systemctl "$root/bin/"
   # A template is verified as one of its instances.
   cp "$units/qev-concurrent@.service" "$root/usr/lib/systemd/system/qev-concurrent@0.service"
+  cp "$units/qev-check@.service" "$root/usr/lib/systemd/system/qev-check@0.service"
   report=$(MANPATH=$installed/share/man systemd-analyze verify \
     --root="$root" "$units/qev.socket" "$unit" "$units/qev-concurrent.socket" \
     "$root/usr/lib/systemd/system/qev-concurrent@0.service" \
     "$units/qev-metrics.service" "$units/qev-metrics.timer" \
-    "$units/qev-relisten.service" 2>&1) ||
+    "$units/qev-relisten.service" "$units/qev-check.socket" \
+    "$root/usr/lib/systemd/system/qev-check@0.service" 2>&1) ||
     fail "systemd-analyze verify: $report"
   [[ -z $report ]] || fail "systemd-analyze verify: $report"
   ;;

@@ -673,30 +673,63 @@ inside systemctl restart qev.socket
 [[ $(poll) == 43 ]] || fail "no poll served once the port drop-in was gone"
 echo "the README's drop-in: port $port served on ::1 and 127.0.0.1"
 
-step "node_exporter reads the metrics that qev-metrics.timer writes"
+step "the README's checks and qev-metrics beside a long-lived client on qev.socket"
 inside sh -c 'apt-get install -y --no-install-recommends /opt/debs/*.deb' \
   >"$work/apt.log" 2>&1 ||
   fail "installing prometheus-node-exporter: $(cat "$work/apt.log")"
+inside useradd --system nagios
+# The README's lines, as written.
+while read -r command; do
+  # shellcheck disable=SC2086 # the README's words, as typed
+  inside $command >/dev/null 2>&1 || fail "$command"
+done < <(grep -x -e 'systemctl enable --now qev-check.socket' \
+  -e 'usermod -aG qev nagios .*' "$source_dir/README.md" | sed 's/ *#.*//')
+plugin_line=$(grep -o '/usr/bin/qev-client -p 8793 [^`]*' "$source_dir/README.md")
+[[ -n $plugin_line ]] || fail "README.md has no plugin line"
+check() { # the README's plugin line, as nagios: its line and status
+  local status=0 line
+  # shellcheck disable=SC2086 # the README's words, as typed
+  line=$(net runuser -u nagios -- $plugin_line) || status=$?
+  echo "$status $line"
+}
 inside systemctl enable --now qev-metrics.timer >/dev/null 2>&1
 scrape() { # the qev lines node_exporter shows
   printf 'GET /metrics HTTP/1.0\r\n\r\n' | net nc -q1 127.0.0.1 9100 2>/dev/null |
     grep '^qev_' || true
 }
 metrics_show() { # PATTERN: waits until the scrape shows it
-  for _ in $(seq 100); do
+  for _ in $(seq 150); do
     [[ $(scrape) =~ $1 ]] && return 0
     sleep 0.2
   done
   fail "node_exporter never showed $1: $(scrape)"
 }
-metrics_show 'qev_value 43'
-echo "node_exporter, served: $(scrape | tr '\n' ' ')"
-inside systemctl stop qev.socket
+hold 60
+for _ in $(seq 3); do
+  checked=$(check)
+  [[ $checked == "0 QEV OK - 43 |"* ]] || fail "with a long-lived client: $checked"
+  inside systemctl start qev-metrics.service
+  metrics_show 'qev_up 1'
+done
+echo "with a long-lived client on qev.socket: $checked; node_exporter: $(scrape | tr '\n' ' ')"
+write_value abc
+checked=$(check)
+inside systemctl start qev-metrics.service
+metrics_show 'qev_file_number 0'
+echo "current holding abc: $checked; node_exporter: $(scrape | grep file_number)"
+[[ $checked == "2 QEV CRITICAL - 43, /var/lib/qev/current holds no number: \"abc\" |"* ]] ||
+  fail "current holding abc: $checked"
+write_value 43
+kill "$holder"
+inside systemctl stop qev-check.socket
 inside systemctl start qev-metrics.service
 metrics_show 'qev_up 0'
-echo "node_exporter, qev.socket stopped: $(scrape | tr '\n' ' ')"
+checked=$(check)
+echo "qev-check.socket stopped: $checked; node_exporter: $(scrape | grep qev_up)"
+[[ $checked == "2 QEV CRITICAL - cannot connect to 127.0.0.1:8793"* ]] ||
+  fail "with qev-check.socket stopped: $checked"
 inside systemctl disable --now qev-metrics.timer >/dev/null 2>&1
-inside systemctl start qev.socket
+inside systemctl start qev-check.socket
 [[ $(poll) == 43 ]] || fail "no poll served after the metrics"
 
 step "apt-get remove, install again, then purge"

@@ -295,6 +295,8 @@ TEST(Monitoring, CheckTcpRecipeTellsTheValueServed) {
   replaceAll(recipe, "/usr/lib/nagios/plugins",
              std::string(QEV_SUPERVISORS) +
                  "/monitoring-plugins-basic/usr/lib/nagios/plugins");
+  // Here qev listens itself, on 8792, not behind the check socket.
+  replaceAll(recipe, "-p 8793", "-p 8792");
   for (const auto& [expected, status, says] :
        {std::tuple{"42", 0, "TCP OK"}, std::tuple{"43", 1, "TCP WARNING"}}) {
     // qev serves one client: one for each check.
