@@ -43,6 +43,10 @@ constexpr int kBacklog = 4096;
 // the service about once a second, not in a tight loop.
 constexpr auto kMisconfiguredPause = 1s;
 
+// Said as the service ends between two clients, as SIGWINCH asked (see
+// endWhenIdle): after an upgrade, the supervisor's next qev is the new one.
+constexpr const char* kAskedToEnd = "QEV: asked to end once idle; ending";
+
 // Pause before accepting again after a failed accept, so that a lasting
 // failure (out of descriptors) does not spin.
 constexpr auto kAcceptRetryPause = 200ms;
@@ -208,12 +212,15 @@ void acceptClient(bool idle_ends, qev::ValueSource& source) {
   for (;;) {
     // Waiting first also serves a listener that a supervisor made
     // non-blocking: its accept then finds a client there.
+    if (qev::endWhenIdle()) endWith(qev::kExitDone, kAskedToEnd);
     if (!qev::awaitInput(
             s, source,
             idle_ends ? std::optional(std::chrono::milliseconds(kIdleEnd))
-                      : std::nullopt))
+                      : std::nullopt)) {
+      if (qev::endWhenIdle()) endWith(qev::kExitDone, kAskedToEnd);
       endWith(qev::kExitDone, "QEV: no client for %lld s; ending",
               static_cast<long long>(std::chrono::seconds(kIdleEnd).count()));
+    }
     sockaddr_storage peer{};
     socklen_t peer_length = sizeof peer;
     s2 = accept(s, reinterpret_cast<sockaddr*>(&peer), &peer_length);

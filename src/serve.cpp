@@ -164,6 +164,7 @@ bool awaitInput(int fd, ValueSource& source,
   const auto deadline =
       limit ? Clock::now() + *limit : Clock::time_point::max();
   for (;;) {
+    if (endWhenIdle()) return false;
     const bool judging_now = judging(source);
     auto wait = std::chrono::milliseconds(-1);  // poll()'s "no end"
     if (limit)

@@ -26,7 +26,8 @@ void serveClient(int connection, ValueSource& source, OnLeave on_leave);
 // Waits until `fd` has input (or an error) or `limit` passes, without end
 // when there is none. While a state of the value file is being judged, it
 // reads the file into `source` every kJudgePause meanwhile, so that a lack
-// is judged however seldom clients come. False only when `limit` passed.
+// is judged however seldom clients come. False when `limit` passed, or
+// once the service is to end when idle (endWhenIdle).
 bool awaitInput(int fd, ValueSource& source,
                 std::optional<std::chrono::milliseconds> limit);
 

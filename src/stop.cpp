@@ -20,6 +20,8 @@ constexpr unsigned kStopGraceSeconds = 1;
 volatile std::sig_atomic_t replying = 0;
 // A stop signal that came while replying, to act on once the line is out.
 volatile std::sig_atomic_t deferredStop = 0;
+// SIGWINCH came: end once there is no client.
+volatile std::sig_atomic_t idleEnd = 0;
 
 // Ends the process by `signal` with its default action, as if the service
 // had never caught it. The signal may be blocked (in its own handler): it
@@ -57,6 +59,11 @@ extern "C" void onStopGraceOver(int /*signal*/) {
   if (deferredStop != 0) stopNow(deferredStop);
 }
 
+// SIGWINCH, as Apache's graceful stop: ignored by default, so that sending
+// it to a qev that does not know it (an older one, after an upgrade) can
+// never cut a client.
+extern "C" void onIdleEnd(int /*signal*/) { idleEnd = 1; }
+
 }  // namespace
 
 void handleStops() {
@@ -76,6 +83,10 @@ void handleStops() {
   }
   action.sa_handler = onStopGraceOver;
   (void)sigaction(SIGALRM, &action, nullptr);
+  // Not restarted: a wait for the next client comes back to look.
+  action.sa_handler = onIdleEnd;
+  action.sa_flags = 0;
+  (void)sigaction(SIGWINCH, &action, nullptr);
 }
 
 void replyStarts() { replying = 1; }
@@ -86,5 +97,7 @@ void replyEnds() {
 }
 
 bool stopPending() { return deferredStop != 0; }
+
+bool endWhenIdle() { return idleEnd != 0; }
 
 }  // namespace qev

@@ -1,5 +1,6 @@
 // The stop signals (SIGTERM, SIGINT, SIGHUP) and the one moment they wait
-// for: a reply written but its log line not yet out.
+// for: a reply written but its log line not yet out; and SIGWINCH, which
+// asks the service to end once it has no client.
 #pragma once
 
 namespace qev {
@@ -19,5 +20,10 @@ void replyEnds();
 // True when a stop waits for the reply in hand: a write that cannot go on
 // at once gives up rather than hold it.
 bool stopPending();
+
+// True once SIGWINCH came: the service is to end as soon as it has no
+// client (an upgrade or a changed unit asks so), so that the supervisor's
+// next one, which holds the listener meanwhile, serves the clients to come.
+bool endWhenIdle();
 
 }  // namespace qev

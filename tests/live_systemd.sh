@@ -689,7 +689,7 @@ plugin_line=$(grep -o '/usr/bin/qev-client -p 8793 [^`]*' "$source_dir/README.md
 check() { # the README's plugin line, as nagios: its line and status
   local status=0 line
   # shellcheck disable=SC2086 # the README's words, as typed
-  line=$(net runuser -u nagios -- $plugin_line) || status=$?
+  line=$(inside runuser -u nagios -- $plugin_line) || status=$?
   echo "$status $line"
 }
 inside systemctl enable --now qev-metrics.timer >/dev/null 2>&1
