@@ -398,6 +398,14 @@ TEST_F(Service, ListenerClientsAreServedInTurnByOneProcessThatEndsWhenIdle) {
   ASSERT_EQ(send(between.fd, "x", 1, 0), 1);
   Server second(work.path, {.stdin_fd = listener.fd});
   EXPECT_EQ(readBytes(between.fd, kRecordSize), recordOf("13"));
+
+  // Reloaded with a client: it serves that client on, and ends as it leaves.
+  ASSERT_EQ(kill(second.pid, SIGWINCH), 0);
+  EXPECT_EQ(poll(between.fd), recordOf("13")) << "the client was cut";
+  close(between.fd);
+  between.fd = -1;
+  EXPECT_EQ(exitCode(second.waitExit(2s)), 0);
+  EXPECT_TRUE(second.out().ends_with("QEV: asked to end once idle; ending\n"));
 }
 
 TEST_F(Service, ALackIsNamedBetweenClientsThatEachPollOnce) {

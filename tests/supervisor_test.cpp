@@ -49,9 +49,20 @@ struct Row {
   // Where qev's log goes: syslog when the socket is its standard output and
   // error (the inetd family), else standard error, the supervisor's own.
   bool syslog = true;
+  // Asked with SIGWINCH, as the package's upgrade asks, to end once idle.
+  bool idle_end = false;
 
   friend void PrintTo(const Row& r, std::ostream* os) { *os << r.name; }
 };
+
+// The first child of process `pid`, or 0.
+pid_t childOf(pid_t pid) {
+  const std::string id = std::to_string(pid);
+  std::istringstream children(
+      readFile("/proc/" + id + "/task/" + id + "/children"));
+  pid_t child = 0;
+  return children >> child ? child : 0;
+}
 
 void replaceAll(std::string& text, const std::string& from,
                 const std::string& to) {
@@ -209,6 +220,25 @@ TEST_P(Supervised, ServesEveryClientExactlyAndLogsEveryReplyToSyslog) {
       << "qev reported a failure";
   EXPECT_EQ(supervisor.out().find("QEV"), std::string::npos);
 
+  if (row.idle_end) {
+    // The qev serving a client is asked to end: that client is served on,
+    // and once it leaves the qev ends at once; the next gets a new one.
+    Socket client{connectToService(0s)};
+    ASSERT_EQ(poll(client.fd), recordOf("42"));
+    const pid_t qev = childOf(childOf(supervisor.pid));
+    ASSERT_NE(qev, 0);
+    ASSERT_EQ(kill(qev, SIGWINCH), 0);
+    EXPECT_EQ(poll(client.fd), recordOf("42")) << "the client was cut";
+    close(client.fd);
+    client.fd = -1;
+    EXPECT_TRUE(eventually(
+        [&] { return logged("<30>", "QEV: asked to end once idle; ending"); },
+        2s));
+    Socket next{connectToService(0s)};
+    EXPECT_EQ(poll(next.fd), recordOf("42"));
+    EXPECT_EQ(logged("<30>", "QEV: Waiting for connection ...:0"), 2);
+  }
+
   // Removed: qev gone and, under inetd, its lines disabled as the package's
   // removal disables them (update-inetd). No client then gets text, once
   // a qev that holds the listener has ended, idle.
@@ -224,11 +254,8 @@ TEST_P(Supervised, ServesEveryClientExactlyAndLogsEveryReplyToSyslog) {
     ASSERT_TRUE(readFile(config).starts_with("#<off># 8792"))
         << readFile(config);
     // The supervisor, under unshare, rereads its configuration.
-    const std::string pid = std::to_string(supervisor.pid);
-    std::istringstream children(
-        readFile("/proc/" + pid + "/task/" + pid + "/children"));
-    pid_t inetd = 0;
-    ASSERT_TRUE(children >> inetd);
+    const pid_t inetd = childOf(supervisor.pid);
+    ASSERT_NE(inetd, 0);
     kill(inetd, SIGHUP);
     EXPECT_TRUE(eventually([] { return !portInState(kListening); }, 2s));
   }
@@ -255,6 +282,14 @@ INSTANTIATE_TEST_SUITE_P(
             kInetdWait,
             {" tcp ", " tcp6 "},
             kOpenbsdInetd},
+        Row{"OpenbsdInetdWaitEndedWhenIdle",
+            true,
+            false,
+            kInetdWait,
+            {},
+            kOpenbsdInetd,
+            true,
+            true},
         Row{"OpenbsdInetdNowait",
             false,
             false,
