@@ -34,6 +34,19 @@ step "the package, built as scripts/package builds it for release"
 deb=$(echo "$source_dir"/build/pkg/qev_*_amd64.deb)
 client_bin=$source_dir/build/pkg/qev-client
 
+# The package of release 1.1.0, from its commit, made once and kept: the
+# live test upgrades it.
+old_release=$source_dir/build/release-1.1.0
+if ! compgen -G "$old_release/build/pkg/qev_1.1.0_amd64.deb" >/dev/null; then
+  step "the 1.1.0 package, from its release commit, once"
+  rm -rf "$old_release"
+  mkdir -p "$old_release"
+  git -C "$source_dir" archive 4cca4aba2dd9b28329310d0f05aa61241612b586 |
+    tar -x -C "$old_release"
+  "$old_release/scripts/package" >"$old_release/package.log" 2>&1 ||
+    fail "the 1.1.0 package: $(tail -n 5 "$old_release/package.log")"
+fi
+
 # An untouched minimal root, made once and kept under build/.
 cache=$source_dir/build/debian-root
 if [[ ! -x $cache/usr/lib/systemd/systemd ]]; then
@@ -62,6 +75,8 @@ live_log=$work/console.log
 cp -a "$cache/." "$root/"
 mkdir -p "$root/root/build/pkg"
 cp "$deb" "$root/root/build/pkg/"
+mkdir -p "$root/root/old"
+cp "$old_release"/build/pkg/qev_1.1.0_amd64.deb "$root/root/old/"
 # Debian's node_exporter, for the metrics recipe: fetched here once, since
 # the container has no network.
 debs=$source_dir/build/live-debs
@@ -166,7 +181,11 @@ echo "/var/lib/qev: $mode"
   fail "the package started qev.socket by itself"
 
 step "a writer in group qev with umask 027, by rename"
-inside useradd -m -G qev writer
+# The README's line, as written.
+writer_line=$(grep -o '^useradd -m -G qev writer' "$source_dir/README.md")
+[[ -n $writer_line ]] || fail "README.md has no line that makes the writer"
+# shellcheck disable=SC2086 # the README's words, as typed
+inside $writer_line
 write_value 42
 echo "current: $(inside stat -c '%U:%G %a' /var/lib/qev/current)"
 inside systemctl enable --now qev.socket >/dev/null 2>&1
@@ -731,6 +750,51 @@ echo "qev-check.socket stopped: $checked; node_exporter: $(scrape | grep qev_up)
 inside systemctl disable --now qev-metrics.timer >/dev/null 2>&1
 inside systemctl start qev-check.socket
 [[ $(poll) == 43 ]] || fail "no poll served after the metrics"
+
+serving() { # the version of the qev that qev.service runs, if any
+  local pid
+  pid=$(service MainPID)
+  ((pid > 0)) && inside "/proc/$pid/exe" --version 2>/dev/null
+}
+step "an upgrade from 1.1.0, a client reconnecting every second"
+wait_service inactive
+inside apt-get install -y --allow-downgrades /root/old/qev_1.1.0_amd64.deb \
+  >"$work/apt.log" 2>&1 || fail "installing 1.1.0: $(cat "$work/apt.log")"
+net sh -c 'while :; do "$0" -t 3000 >/dev/null 2>&1 || echo failed; sleep 1; done' \
+  "$client_bin" >"$work/polls" &
+poller=$!
+for _ in $(seq 100); do [[ $(serving) == "qev 1.1.0" ]] && break; sleep 0.05; done
+[[ $(serving) == "qev 1.1.0" ]] || fail "1.1.0 does not serve: $(serving)"
+inside sh -c "cd /root && $install_line -y" >"$work/apt.log" 2>&1 ||
+  fail "the upgrade: $(cat "$work/apt.log")"
+installed=$(date +%s%N)
+until [[ $(serving) == "qev 1.2.0" ]]; do
+  (($(ms_since "$installed") < 10000)) || fail "1.2.0 not serving 10 s after the upgrade: $(serving)"
+  sleep 0.05
+done
+took=$(ms_since "$installed")
+sleep 3
+kill "$poller"
+wait "$poller" 2>/dev/null || true
+echo "1.2.0 served $took ms after the upgrade from 1.1.0; polls failed: $(grep -c failed "$work/polls" || true)"
+[[ ! -s $work/polls ]] || fail "polls failed across the upgrade"
+
+step "a reinstall, then systemctl reload, with a long-lived client"
+wait_service inactive
+hold 60
+pid=$(service MainPID)
+inside sh -c "cd /root && $install_line -y --reinstall" >"$work/apt.log" 2>&1 ||
+  fail "the reinstall: $(cat "$work/apt.log")"
+inside systemctl reload qev.service
+sleep 1
+kill -0 "$holder" 2>/dev/null || fail "the long-lived client was cut"
+[[ $(service MainPID) == "$pid" ]] || fail "the long-lived client's qev was replaced"
+kill "$holder"
+[[ $(poll) == 43 ]] || fail "no poll served after the reload"
+[[ $(journal_count '^QEV: asked to end once idle; ending$') -ge 1 ]] ||
+  fail "the reloaded qev did not end as its client left"
+echo "a long-lived client kept its qev (pid $pid) through a reinstall and a reload;" \
+  "once it left, that qev ended and the next client got a new one"
 
 step "apt-get remove, install again, then purge"
 inside apt-get remove -y qev >"$work/apt.log" 2>&1 || fail "remove: $(cat "$work/apt.log")"
