@@ -199,10 +199,11 @@ Range parseRange(const char* text, const char* option) {
     const std::string_view digits = part.substr(part.starts_with('-') ? 1 : 0);
     const std::size_t point = digits.find('.');
     const auto decimal = [](std::string_view d) {
-      return !d.empty() && d.find_first_not_of("0123456789") == d.npos;
+      return !d.empty() &&
+             d.find_first_not_of("0123456789") == std::string_view::npos;
     };
     if (!decimal(digits.substr(0, point)) ||
-        (point != digits.npos && !decimal(digits.substr(point + 1))))
+        (point != std::string_view::npos && !decimal(digits.substr(point + 1))))
       usageError(std::string(option) +
                  " wants a range such as 10, 10:, ~:10, " +
                  "10:20 or @10:20, not '" + text + "'");
@@ -259,13 +260,13 @@ Settings parseArguments(int argc, char** argv) {
   opterr = 0;
   bool threshold = false;
   bool file = false;
-  bool metrics = false;
+  bool printing_metrics = false;
   for (int c; (c = getopt_long(argc, argv, kShort, kOptions, nullptr)) != -1;) {
     threshold = threshold || c == 'w' || c == 'c';
     file = file || c == kFile;
-    metrics = metrics || c == kMetrics;
+    printing_metrics = printing_metrics || c == kMetrics;
   }
-  asPlugin = threshold || (file && !metrics);
+  asPlugin = threshold || (file && !printing_metrics);
   optind = 0;  // glibc: start again, from the first argument
   Settings settings;
   for (int c; (c = getopt_long(argc, argv, kShort, kOptions, nullptr)) != -1;) {
@@ -312,7 +313,7 @@ Settings parseArguments(int argc, char** argv) {
         break;
       case kMaxAge:
         settings.max_age =
-            parseNumber(optarg, "--max-age", 1, 10 * 365 * 86400);
+            parseNumber(optarg, "--max-age", 1, 10L * 365 * 86400);
         break;
       case 'o':
         settings.output = optarg;
