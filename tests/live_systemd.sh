@@ -34,14 +34,15 @@ step "the package, built as scripts/package builds it for release"
 deb=$(echo "$source_dir"/build/pkg/qev_*_amd64.deb)
 client_bin=$source_dir/build/pkg/qev-client
 
-# The package of release 1.1.0, from its commit, made once and kept: the
-# live test upgrades it.
+# A 1.1.0 package, made once and kept, which the live test upgrades: the
+# last build that carried 1.1.0, whose qev serves a run of clients and
+# knows nothing of the signal that asks it to end once idle.
 old_release=$source_dir/build/release-1.1.0
 if ! compgen -G "$old_release/build/pkg/qev_1.1.0_amd64.deb" >/dev/null; then
-  step "the 1.1.0 package, from its release commit, once"
+  step "a 1.1.0 package, from the last commit that carried 1.1.0, once"
   rm -rf "$old_release"
   mkdir -p "$old_release"
-  git -C "$source_dir" archive 4cca4aba2dd9b28329310d0f05aa61241612b586 |
+  git -C "$source_dir" archive 884372a1b500ccb53cac65c3c14d09ec90db3057 |
     tar -x -C "$old_release"
   "$old_release/scripts/package" >"$old_release/package.log" 2>&1 ||
     fail "the 1.1.0 package: $(tail -n 5 "$old_release/package.log")"
