@@ -770,8 +770,8 @@ step "an upgrade from 1.1.0, a client reconnecting every second"
 wait_service inactive
 inside apt-get install -y --allow-downgrades /root/old/qev_1.1.0_amd64.deb \
   >"$work/apt.log" 2>&1 || fail "installing 1.1.0: $(cat "$work/apt.log")"
-net sh -c 'while :; do "$0" -t 3000 >/dev/null 2>&1 || echo failed; sleep 1; done' \
-  "$client_bin" >"$work/polls" &
+net sh -c 'until [ -e "$1" ]; do "$0" -t 3000 >/dev/null 2>&1 || echo failed; sleep 1; done' \
+  "$client_bin" "$work/stop" >"$work/polls" &
 poller=$!
 for _ in $(seq 100); do [[ $(serving) == "qev 1.1.0" ]] && break; sleep 0.05; done
 [[ $(serving) == "qev 1.1.0" ]] ||
@@ -785,8 +785,8 @@ until [[ $(serving) == "qev 1.2.0" ]]; do
 done
 took=$(ms_since "$installed")
 sleep 3
-kill "$poller"
-wait "$poller" 2>/dev/null || true
+touch "$work/stop"
+wait "$poller" || true
 echo "1.2.0 served $took ms after the upgrade from 1.1.0; polls failed: $(grep -c failed "$work/polls" || true)"
 [[ ! -s $work/polls ]] || fail "polls failed across the upgrade"
 
