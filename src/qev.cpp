@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -242,15 +243,33 @@ void acceptClient(bool idle_ends, qev::ValueSource& source) {
 }
 
 // It takes no arguments for its work: every supervisor starts it with none.
-// Asked for help or its version it answers and ends, opening nothing; any
-// other argument is named as a mistake, before anything is opened, since a
-// service started by someone asking for help would listen as whoever asked.
+// Asked for help or its version, or to have another qev end when idle, it
+// does that and ends, opening nothing; any other argument is named as a
+// mistake, before anything is opened, since a service started by someone
+// asking for help would listen as whoever asked.
 void answerArguments(int argc, char** argv) {
   if (argc < 2) return;
   const std::string_view argument = argv[1];
   if (argc == 2 && argument == "--version") {
     (void)std::printf("qev %s\n", QEV_VERSION);
     std::exit(0);
+  }
+  if (argc == 3 && argument == "--end-when-idle") {
+    // What ExecReload= runs: the units' root holds nothing but qev.
+    const std::string_view text = argv[2];
+    pid_t pid = 0;
+    const auto [end, error] =
+        std::from_chars(text.data(), text.data() + text.size(), pid);
+    if (error != std::errc{} || end != text.data() + text.size() || pid < 1) {
+      (void)std::fprintf(stderr,
+                         "qev: --end-when-idle wants a process ID, not '%s'\n",
+                         argv[2]);
+      std::exit(2);
+    }
+    if (kill(pid, SIGWINCH) == 0) std::exit(0);
+    (void)std::fprintf(stderr, "qev: cannot signal %d: %s\n",
+                       static_cast<int>(pid), std::strerror(errno));
+    std::exit(1);
   }
   if (argc == 2 && argument == "--help") {
     (void)std::printf(
@@ -263,7 +282,10 @@ void answerArguments(int argc, char** argv) {
         "or connected socket on\nstandard input. See man 8 qev.\n"
         "\n"
         "  --help     show this help and exit\n"
-        "  --version  show the version and exit\n",
+        "  --version  show the version and exit\n"
+        "  --end-when-idle PID\n"
+        "             ask the qev with process ID PID to end once it has\n"
+        "             no client, as SIGWINCH does (systemctl reload)\n",
         unsigned{qev::kPort}, qev::kRecordSize);
     std::exit(0);
   }

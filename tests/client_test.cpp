@@ -638,7 +638,11 @@ TEST(Usage, ArgumentsAreAnsweredOrNamedWithoutOpeningAnything) {
       {{qev, "--version", "now"},
        2,
        "",
-       "qev: unexpected argument 'now'" + tryHelp}};
+       "qev: unexpected argument 'now'" + tryHelp},
+      {{qev, "--end-when-idle", "1x"},
+       2,
+       "",
+       "qev: --end-when-idle wants a process ID, not '1x'\n"}};
   for (const auto& c : cases) {
     const Outcome run = runProgram(c.argv, 5s);
     EXPECT_EQ(exitCode(run.status), c.status) << c.argv[1];

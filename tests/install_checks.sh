@@ -63,8 +63,8 @@ verify)
   mkdir -p "$root/usr/lib/systemd/system"
   cp -n /lib/systemd/system/*.target /lib/systemd/system/systemd-journald@* \
     /lib/systemd/system/systemd-journald-varlink@* "$root/usr/lib/systemd/system/"
-  # qev-relisten.service runs sleep and systemctl; a reload, kill.
-  mkdir -p "$root/bin" && cp -n /bin/sleep /bin/systemctl /bin/kill "$root/bin/"
+  # qev-relisten.service runs sleep and systemctl.
+  mkdir -p "$root/bin" && cp -n /bin/sleep /bin/systemctl "$root/bin/"
   # A template is verified as one of its instances.
   cp "$units/qev-concurrent@.service" "$root/usr/lib/systemd/system/qev-concurrent@0.service"
   cp "$units/qev-check@.service" "$root/usr/lib/systemd/system/qev-check@0.service"

@@ -403,8 +403,12 @@ TEST_F(Service, ListenerClientsAreServedInTurnByOneProcessThatEndsWhenIdle) {
   Server second(work.path, {.stdin_fd = listener.fd});
   EXPECT_EQ(readBytes(between.fd, kRecordSize), recordOf("13"));
 
-  // Reloaded with a client: it serves that client on, and ends as it leaves.
-  ASSERT_EQ(kill(second.pid, SIGWINCH), 0);
+  // Reloaded with a client, as the units' reload does it: it serves that
+  // client on, and ends as it leaves.
+  ASSERT_EQ(exitCode(runProgram({program(QEV_BINARY), "--end-when-idle",
+                                 std::to_string(second.pid)})
+                         .status),
+            0);
   EXPECT_EQ(poll(between.fd), recordOf("13")) << "the client was cut";
   close(between.fd);
   between.fd = -1;
