@@ -261,7 +261,7 @@ journald_gone() {
 }
 step "journald@qev stopped, then killed, while one-poll clients come a second apart"
 journald_gone systemctl stop systemd-journald@qev.service
-journald_gone systemctl kill -s SIGKILL systemd-journald@qev.service
+journald_gone systemctl kill --kill-who=main -s SIGKILL systemd-journald@qev.service
 
 step "journald@qev stopped by SIGSTOP for 20 s, its stream full, one-poll clients with a 3 s timeout"
 inside systemctl kill -s SIGSTOP systemd-journald@qev.service
