@@ -264,7 +264,7 @@ journald_gone systemctl stop systemd-journald@qev.service
 journald_gone systemctl kill --kill-who=main -s SIGKILL systemd-journald@qev.service
 
 step "journald@qev stopped by SIGSTOP for 20 s, its stream full, one-poll clients with a 3 s timeout"
-inside systemctl kill -s SIGSTOP systemd-journald@qev.service
+inside systemctl kill --kill-who=main -s SIGSTOP systemd-journald@qev.service
 halted=$(date +%s%N)
 poll --saturate 5 >/dev/null  # more than the stream's buffer holds
 served=0
@@ -277,7 +277,7 @@ while (($(ms_since "$halted") < 20000)); do
   fi
   sleep 0.5
 done
-inside systemctl kill -s SIGCONT systemd-journald@qev.service
+inside systemctl kill --kill-who=main -s SIGCONT systemd-journald@qev.service
 [[ $(poll) == 43 ]] || fail "no poll served after SIGCONT"
 wait_service inactive
 said=$(journal_count 'log lines lost over')
