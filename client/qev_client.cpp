@@ -167,6 +167,7 @@ milliseconds parseTimeout(const char* text) {
   if (digits.empty() || error != std::errc{} || stop != end || value < 1 ||
       value > kMostMs)
     usageError(std::string("--timeout wants 10s, 500ms or a whole number, "
+                           "up to a day, "
                            "not '") +
                text + "'");
   const bool seconds = s || (!ms && value < 100);
