@@ -213,7 +213,6 @@ void acceptClient(bool idle_ends, qev::ValueSource& source) {
   for (;;) {
     // Waiting first also serves a listener that a supervisor made
     // non-blocking: its accept then finds a client there.
-    if (qev::endWhenIdle()) endWith(qev::kExitDone, kAskedToEnd);
     if (!qev::awaitInput(
             s, source,
             idle_ends ? std::optional(std::chrono::milliseconds(kIdleEnd))

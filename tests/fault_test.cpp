@@ -758,12 +758,6 @@ struct StreamLogged {
   std::optional<Server> server;
 };
 
-// A client of its own that polls once.
-std::string onePoll() {
-  const Socket client{connectToService()};
-  return client.fd == -1 ? "" : poll(client.fd);
-}
-
 TEST_F(Faults, LogThatIsGoneEndsAListenersQevOnceItsClientLeaves) {
   writeValue(work.path, "44\n");
   QEV_NEEDS(enterPrivateMounts());

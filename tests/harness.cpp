@@ -438,6 +438,11 @@ std::string poll(int fd) {
   return record.size() == kRecordSize ? record : std::string{};
 }
 
+std::string onePoll() {
+  const Socket client{connectToService()};
+  return client.fd == -1 ? "" : poll(client.fd);
+}
+
 std::size_t pendingAfter(int fd, Clock::duration limit) {
   return readBytes(fd, 1 << 20, limit).size();
 }

@@ -179,6 +179,8 @@ std::size_t fillUntilBlockedWriting(const Server& server, int client);
 void resetAndClose(int fd);
 // Sends one poll byte and reads one whole record; empty on failure.
 std::string poll(int fd);
+// Connects as a client of its own, polls once and leaves; empty on failure.
+std::string onePoll();
 // Reads exactly `n` bytes, or fewer when `limit` passes or the peer closes.
 std::string readBytes(int fd, std::size_t n, Clock::duration limit = 5s);
 // Bytes that arrive within `limit`, without waiting for more than that.

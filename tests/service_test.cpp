@@ -420,10 +420,6 @@ TEST_F(Service, ALackIsNamedBetweenClientsThatEachPollOnce) {
   writeValue(work.path, "41\n");
   Socket listener{listenOnServicePort()};
   Server server(work.path, {.stdin_fd = listener.fd});
-  const auto onePoll = [] {
-    Socket client{connectToService()};
-    return poll(client.fd);
-  };
   ASSERT_EQ(onePoll(), recordOf("41"));
   writeValue(work.path, "abc\n");
   const auto broken = Clock::now();
